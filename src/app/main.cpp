@@ -1,0 +1,6 @@
+#include "app/entry.h"
+
+// Arguments are ignored: the request comes on standard input.
+int main() {
+    serveOneRequest();
+}

@@ -1,0 +1,16 @@
+// Standard input, standard output and the end of the process.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// A panel that has gone away must not kill the tool with SIGPIPE.
+void ignoreBrokenPipe();
+
+// Up to `count` bytes from standard input; empty at end of input. Throws on a read failure.
+std::string readInput(std::size_t count);
+
+// Writes every byte to standard output (a failure is given up on silently),
+// then ends the process with status 0.
+[[noreturn]] void finishProcess(std::string_view output);

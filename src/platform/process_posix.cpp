@@ -1,0 +1,40 @@
+#include "platform/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <system_error>
+#include <unistd.h>
+
+void ignoreBrokenPipe() {
+    // NOLINTNEXTLINE(cert-err33-c): SIG_IGN for SIGPIPE cannot fail on a valid signal number
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string readInput(std::size_t count) {
+    std::string chunk(count, '\0');
+    for (;;) {
+        const ssize_t got = read(STDIN_FILENO, chunk.data(), count);
+        if (got >= 0) {
+            chunk.resize(static_cast<std::size_t>(got));
+            return chunk;
+        }
+        if (errno != EINTR) {
+            throw std::system_error(errno, std::generic_category(), "read standard input");
+        }
+    }
+}
+
+void finishProcess(std::string_view output) {
+    while (!output.empty()) {
+        const ssize_t written = write(STDOUT_FILENO, output.data(), output.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            break; // the reader has gone; there is nobody left to tell
+        }
+        output.remove_prefix(static_cast<std::size_t>(written));
+    }
+    std::exit(0); // NOLINT(concurrency-mt-unsafe): the tool has one thread
+}
