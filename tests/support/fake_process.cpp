@@ -1,0 +1,78 @@
+#include "fake_process.h"
+
+#include "app/entry.h"
+#include "platform/files.h"
+#include "platform/process.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <unistd.h>
+#include <stdexcept>
+
+namespace {
+
+std::string pendingInput;
+std::size_t consumed = 0;
+
+} // namespace
+
+void ignoreBrokenPipe() {}
+
+std::string readInput(std::size_t count) {
+    const std::size_t size = std::min(count, pendingInput.size() - consumed);
+    std::string chunk = pendingInput.substr(consumed, size);
+    consumed += size;
+    return chunk;
+}
+
+// The end of a real process closes its descriptors and so drops the session lock; here the
+// descriptors open below the fake home folder are closed instead.
+static void closeDescriptorsUnderHome() {
+    const std::string prefix = fakeProcess::home() + "/";
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (!error && target.string().starts_with(prefix)) {
+            close(std::stoi(entry.path().filename().string()));
+        }
+    }
+}
+
+void finishProcess(std::string_view output) {
+    closeDescriptorsUnderHome();
+    throw ProcessEnded{std::string(output)};
+}
+
+std::string homeFolder() {
+    return fakeProcess::home();
+}
+
+namespace fakeProcess {
+
+std::string serve(const std::string& input) {
+    pendingInput = input;
+    consumed = 0;
+    try {
+        serveOneRequest();
+    } catch (const ProcessEnded& ended) {
+        return ended.output;
+    }
+}
+
+std::size_t bytesRead() {
+    return consumed;
+}
+
+std::string home() {
+    static const std::string folder = [] {
+        std::string pattern = "/tmp/sandrel-test-home.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp");
+        }
+        return pattern;
+    }();
+    return folder;
+}
+
+} // namespace fakeProcess

@@ -1,0 +1,173 @@
+#include "memory_keychain.h"
+
+#include <deque>
+#include <map>
+#include <utility>
+
+namespace memoryKeychain {
+namespace {
+
+struct Item {
+    std::string label;
+    std::string data;
+};
+
+struct Answer {
+    Call call;
+    std::optional<KeychainStatus> status; // none: behave as usual
+    std::optional<std::string> data;
+};
+
+struct State {
+    std::map<std::pair<std::string, std::string>, Item> items;
+    std::vector<RecordedCall> calls;
+    std::deque<Answer> answers;
+};
+
+State& state() {
+    static State instance;
+    return instance;
+}
+
+std::optional<Answer> scripted(Call call) {
+    auto& answers = state().answers;
+    for (auto it = answers.begin(); it != answers.end(); ++it) {
+        if (it->call == call) {
+            Answer answer = *it;
+            answers.erase(it);
+            return answer.status ? std::optional(answer) : std::nullopt;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::pair<std::string, std::string>> keyOf(const Dictionary& dictionary) {
+    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
+    const auto* service = findAttr<std::string>(dictionary, AttrKey::service);
+    const auto* account = findAttr<std::string>(dictionary, AttrKey::account);
+    if (itemClass == nullptr || *itemClass != AttrConstant::classGenericPassword ||
+        service == nullptr || account == nullptr) {
+        return std::nullopt;
+    }
+    return std::make_pair(*service, *account);
+}
+
+} // namespace
+
+void reset() {
+    state() = State{};
+}
+
+const std::vector<RecordedCall>& calls() {
+    return state().calls;
+}
+
+std::size_t count(Call call) {
+    std::size_t total = 0;
+    for (const auto& recorded : state().calls) {
+        total += recorded.call == call ? 1 : 0;
+    }
+    return total;
+}
+
+void put(const std::string& service, const std::string& account, const std::string& data,
+         const std::string& label) {
+    state().items[{service, account}] = Item{label, data};
+}
+
+std::optional<std::string> data(const std::string& service, const std::string& account) {
+    const auto found = state().items.find({service, account});
+    return found == state().items.end() ? std::nullopt : std::optional(found->second.data);
+}
+
+std::optional<std::string> label(const std::string& service, const std::string& account) {
+    const auto found = state().items.find({service, account});
+    return found == state().items.end() ? std::nullopt : std::optional(found->second.label);
+}
+
+void answerNext(Call call, KeychainStatus status, std::optional<std::string> data) {
+    state().answers.push_back({call, status, std::move(data)});
+}
+
+void passNext(Call call) {
+    state().answers.push_back({call, std::nullopt, std::nullopt});
+}
+
+} // namespace memoryKeychain
+
+using memoryKeychain::Call;
+
+KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
+    memoryKeychain::state().calls.push_back({Call::setInteraction, {}, {}});
+    return errSecSuccess;
+}
+
+KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
+    auto& state = memoryKeychain::state();
+    state.calls.push_back({Call::copyMatching, query, {}});
+    if (auto answer = memoryKeychain::scripted(Call::copyMatching)) {
+        data = answer->data;
+        return *answer->status;
+    }
+    const auto key = memoryKeychain::keyOf(query);
+    if (!key) {
+        return errSecParam;
+    }
+    const auto found = state.items.find(*key);
+    if (found == state.items.end()) {
+        return errSecItemNotFound;
+    }
+    data = found->second.data;
+    return errSecSuccess;
+}
+
+KeychainStatus keychainAdd(const Dictionary& attributes) {
+    auto& state = memoryKeychain::state();
+    state.calls.push_back({Call::add, attributes, {}});
+    if (auto answer = memoryKeychain::scripted(Call::add)) {
+        return *answer->status;
+    }
+    const auto key = memoryKeychain::keyOf(attributes);
+    const auto* label = findAttr<std::string>(attributes, AttrKey::label);
+    const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
+    if (!key || label == nullptr || bytes == nullptr) {
+        return errSecParam;
+    }
+    if (state.items.contains(*key)) {
+        return errSecDuplicateItem;
+    }
+    state.items[*key] = {*label, bytes->bytes};
+    return errSecSuccess;
+}
+
+KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+    auto& state = memoryKeychain::state();
+    state.calls.push_back({Call::update, query, attributesToUpdate});
+    if (auto answer = memoryKeychain::scripted(Call::update)) {
+        return *answer->status;
+    }
+    const auto key = memoryKeychain::keyOf(query);
+    const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
+    if (!key || bytes == nullptr) {
+        return errSecParam;
+    }
+    const auto found = state.items.find(*key);
+    if (found == state.items.end()) {
+        return errSecItemNotFound;
+    }
+    found->second.data = bytes->bytes;
+    return errSecSuccess;
+}
+
+KeychainStatus keychainDelete(const Dictionary& query) {
+    auto& state = memoryKeychain::state();
+    state.calls.push_back({Call::remove, query, {}});
+    if (auto answer = memoryKeychain::scripted(Call::remove)) {
+        return *answer->status;
+    }
+    const auto key = memoryKeychain::keyOf(query);
+    if (!key) {
+        return errSecParam;
+    }
+    return state.items.erase(*key) > 0 ? errSecSuccess : errSecItemNotFound;
+}
