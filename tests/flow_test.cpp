@@ -33,7 +33,8 @@ Json serveJson(const Json& request) {
 }
 
 Json writeRequest(const Json& expected, const Json& session) {
-    return {{"host", "AEFT"}, {"op", "write"}, {"expectedRevision", expected}, {"session", session}};
+    return {
+        {"host", "AEFT"}, {"op", "write"}, {"expectedRevision", expected}, {"session", session}};
 }
 
 std::string errorOf(const Json& response) {
@@ -223,7 +224,8 @@ TEST_F(Flow, RevisionCheckFollowsItsTable) {
             mk::put(v2, aeft, stored(*c.current, nullptr));
         }
         const Json response = serveJson(writeRequest(c.expected, {{"k", "v"}}));
-        EXPECT_EQ(response.at("ok"), c.passes) << c.expected << " vs " << c.current.value_or("none");
+        EXPECT_EQ(response.at("ok"), c.passes)
+            << c.expected << " vs " << c.current.value_or("none");
         if (!c.passes) {
             EXPECT_EQ(errorOf(response), "Sign-in changed in another panel. Reopen Sandrel.");
             EXPECT_EQ(mk::count(Call::add) + mk::count(Call::update), 0U);
@@ -234,8 +236,11 @@ TEST_F(Flow, RevisionCheckFollowsItsTable) {
 TEST_F(Flow, MissingMembersAreAConflictAndBadSessionsComeAfterTheRevisionCheck) {
     mk::put(v2, aeft, stored("R1", nullptr));
     const std::string conflict = "Sign-in changed in another panel. Reopen Sandrel.";
-    EXPECT_EQ(errorOf(serve(std::string(R"({"host":"AEFT","op":"write","session":{}})"))), conflict);
-    EXPECT_EQ(errorOf(serve(std::string(R"({"host":"AEFT","op":"write","expectedRevision":"R1"})"))), conflict);
+    EXPECT_EQ(errorOf(serve(std::string(R"({"host":"AEFT","op":"write","session":{}})"))),
+              conflict);
+    EXPECT_EQ(
+        errorOf(serve(std::string(R"({"host":"AEFT","op":"write","expectedRevision":"R1"})"))),
+        conflict);
     for (const Json& session : {Json("s"), Json(1), Json(true), Json::array()}) {
         EXPECT_EQ(errorOf(serveJson(writeRequest("R1", session))), "Invalid session request.");
         EXPECT_EQ(errorOf(serveJson(writeRequest("R0", session))), conflict);
@@ -250,7 +255,8 @@ TEST_F(Flow, TheFirstWriteAddsALabelledItemAndLaterWritesUpdateIt) {
     EXPECT_EQ(first.at("session"), session);
     const std::string revision = first.at("revision").get<std::string>();
     EXPECT_TRUE(std::regex_match(
-        revision, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
+        revision,
+        std::regex("[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}")));
     EXPECT_EQ(mk::label(v2, aeft), "Pellimar sign-in (After Effects)");
     EXPECT_EQ(Json::parse(*mk::data(v2, aeft)), first);
 
@@ -329,12 +335,13 @@ TEST_F(Flow, DeepNestingIsRefusedAsMalformedNotCrashed) {
     // Nesting a real session might use is fine.
     mk::reset();
     const std::string nested = std::string(100, '[') + std::string(100, ']');
-    EXPECT_EQ(recordOf(serve(R"({"host":"AEFT","op":"write","expectedRevision":null,"session":{"n":)" +
-                             nested + "}}"))
-                  .at("session")
-                  .at("n")
-                  .dump(),
-              nested);
+    EXPECT_EQ(
+        recordOf(serve(R"({"host":"AEFT","op":"write","expectedRevision":null,"session":{"n":)" +
+                       nested + "}}"))
+            .at("session")
+            .at("n")
+            .dump(),
+        nested);
 }
 
 TEST_F(Flow, InputIsReadOnlyUpToTheChunkThatCrossesTheLimit) {

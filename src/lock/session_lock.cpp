@@ -35,8 +35,9 @@ int acquireSessionLock(std::string_view host) {
     // O_NOFOLLOW refuses a link at the name; O_NONBLOCK keeps a FIFO there from
     // blocking the open (the fstat below then refuses it); flock ignores it.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    const int handle = open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                            S_IRUSR | S_IWUSR);
+    const int handle =
+        open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
+             S_IRUSR | S_IWUSR);
     if (handle < 0) {
         fail(Message::cannotLock);
     }

@@ -6,14 +6,21 @@
 #include <unistd.h>
 #include <vector>
 
+namespace {
+
+constexpr std::size_t largestBuffer = std::size_t{1} << 20;
+
+} // namespace
+
 std::string homeFolder() {
     const long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 1024U);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested)
+                                           : std::size_t{1024});
     for (;;) {
         passwd entry{};
         passwd* found = nullptr;
         const int error = getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found);
-        if (error == ERANGE && buffer.size() < 1024U * 1024U) {
+        if (error == ERANGE && buffer.size() < largestBuffer) {
             buffer.resize(buffer.size() * 2);
             continue;
         }

@@ -208,8 +208,8 @@ SecretItem* itemAt(GList* node) {
 }
 
 ValuePtr secretValueOf(const std::string& bytes) {
-    return ValuePtr(secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()),
-                                     secretContentType));
+    return ValuePtr(
+        secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), secretContentType));
 }
 
 } // namespace
@@ -292,9 +292,8 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
     const ValuePtr value = secretValueOf(bytes->bytes);
     raw = nullptr;
     const ItemPtr created(secret_item_create_sync(collection.get(), genericSchema(),
-                                                  itemAttributes.get(), label->c_str(),
-                                                  value.get(), SECRET_ITEM_CREATE_NONE, nullptr,
-                                                  &raw));
+                                                  itemAttributes.get(), label->c_str(), value.get(),
+                                                  SECRET_ITEM_CREATE_NONE, nullptr, &raw));
     error.reset(raw);
     return created ? errSecSuccess : statusFor(error.get());
 }

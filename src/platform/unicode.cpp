@@ -10,7 +10,8 @@ namespace {
 
 struct FreeDeleter {
     void operator()(utf8proc_uint8_t* pointer) const {
-        std::free(pointer); // NOLINT(cppcoreguidelines-no-malloc): utf8proc allocates with malloc
+        // utf8proc allocates its results with malloc.
+        std::free(pointer); // NOLINT(cppcoreguidelines-no-malloc,cppcoreguidelines-owning-memory)
     }
 };
 

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <unistd.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace {
 

@@ -1,0 +1,73 @@
+// The Secret Service backend against a real gnome-keyring in a private session.
+#include "platform/keychain.h"
+#include "shell.h"
+#include "store/items.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+Dictionary creation(const std::string& service, const std::string& account,
+                    const std::string& bytes, const std::string& label) {
+    Dictionary attributes = itemAttributes(service, account);
+    attributes.emplace_back(AttrKey::valueData, ItemBytes{bytes});
+    attributes.emplace_back(AttrKey::label, label);
+    return attributes;
+}
+
+struct Read {
+    KeychainStatus status;
+    std::optional<std::string> data;
+};
+
+Read copy(const std::string& service, const std::string& account) {
+    Read read{0, std::nullopt};
+    read.status = keychainCopyMatching(readQuery(service, account), read.data);
+    return read;
+}
+
+TEST(SecretService, ItemsAreAddedReadUpdatedAndDeletedBinarySafe) {
+    const std::string service = "test.sandrel.roundtrip";
+    const std::string bytes("{\"a\":\"\0\xC3\xA9\xE2\x82\xAC\xFF\"}", 16);
+    EXPECT_EQ(copy(service, "AEFT").status, errSecItemNotFound);
+    EXPECT_EQ(keychainUpdate(lookupQuery(service, "AEFT"), updateAttributes("x")),
+              errSecItemNotFound);
+    EXPECT_NE(keychainDelete(lookupQuery(service, "AEFT")), errSecSuccess);
+
+    ASSERT_EQ(keychainAdd(creation(service, "AEFT", bytes, "First label")), errSecSuccess);
+    EXPECT_EQ(keychainAdd(creation(service, "AEFT", "other", "Second")), errSecDuplicateItem);
+    const Read read = copy(service, "AEFT");
+    EXPECT_EQ(read.status, errSecSuccess);
+    EXPECT_EQ(read.data, bytes);
+    EXPECT_EQ(copy(service, "PPRO").status, errSecItemNotFound);
+
+    ASSERT_EQ(keychainUpdate(lookupQuery(service, "AEFT"), updateAttributes("updated")),
+              errSecSuccess);
+    EXPECT_EQ(copy(service, "AEFT").data, "updated");
+    const std::string listed =
+        shellOutput("secret-tool search service " + service + " account AEFT 2>&1");
+    EXPECT_NE(listed.find("label = First label"), std::string::npos) << listed;
+    EXPECT_EQ(listed.find("Second"), std::string::npos) << listed;
+
+    EXPECT_EQ(keychainDelete(lookupQuery(service, "AEFT")), errSecSuccess);
+    EXPECT_EQ(copy(service, "AEFT").status, errSecItemNotFound);
+}
+
+TEST(SecretService, InteroperatesWithSecretTool) {
+    const std::string service = "test.sandrel.interop";
+    ASSERT_EQ(keychainAdd(creation(service, "AEFT", "from the tool", "Tool label")), errSecSuccess);
+    EXPECT_EQ(shellOutput("secret-tool lookup service " + service + " account AEFT"),
+              "from the tool");
+    EXPECT_NE(shellOutput("secret-tool search service " + service + " account AEFT 2>&1")
+                  .find("label = Tool label"),
+              std::string::npos);
+
+    shellOutput("printf %s 'from secret-tool' | secret-tool store --label=Stored service " +
+                service + " account PPRO");
+    EXPECT_EQ(copy(service, "PPRO").data, "from secret-tool");
+    EXPECT_EQ(keychainAdd(creation(service, "PPRO", "again", "x")), errSecDuplicateItem);
+    EXPECT_EQ(keychainDelete(lookupQuery(service, "PPRO")), errSecSuccess);
+    EXPECT_EQ(shellOutput("secret-tool lookup service " + service + " account PPRO"), "");
+}
+
+} // namespace

@@ -1,0 +1,69 @@
+// A locked keyring: the tool never prompts and never unlocks. Runs in a session of its own,
+// since it leaves the keyring locked.
+#include "envelope_check.h"
+#include "platform/keychain.h"
+#include "store/items.h"
+
+#include <gtest/gtest.h>
+#include <libsecret/secret.h>
+
+namespace {
+
+void lockDefaultCollection() {
+    SecretService* service = secret_service_get_sync(SECRET_SERVICE_NONE, nullptr, nullptr);
+    ASSERT_NE(service, nullptr);
+    SecretCollection* collection = secret_collection_for_alias_sync(
+        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, nullptr);
+    ASSERT_NE(collection, nullptr);
+    GList* objects = g_list_append(nullptr, collection);
+    const gint locked = secret_service_lock_sync(service, objects, nullptr, nullptr, nullptr);
+    g_list_free(objects);
+    g_object_unref(collection);
+    g_object_unref(service);
+    ASSERT_EQ(locked, 1);
+}
+
+TEST(LockedKeyring, IsReportedAsNeedingTheUserAndNothingIsPrompted) {
+    const std::string seeded = R"({"revision":"R1","session":{"a":1}})";
+    const auto written = responseOf(
+        runTool(R"({"host":"AEFT","op":"write","expectedRevision":null,"session":{"a":1}})"));
+    ASSERT_EQ(written.at("ok"), true);
+    lockDefaultCollection();
+
+    std::optional<std::string> data;
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
+              errSecInteractionNotAllowed);
+    EXPECT_FALSE(data.has_value());
+    Dictionary attributes = itemAttributes(serviceV2, "PPRO");
+    attributes.emplace_back(AttrKey::valueData, ItemBytes{seeded});
+    attributes.emplace_back(AttrKey::label, "x");
+    EXPECT_EQ(keychainAdd(attributes), errSecInteractionNotAllowed);
+    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), errSecInteractionNotAllowed);
+
+    // Through the tool: the saved sign-in cannot be had without the user, so none is current,
+    // but the locked item is not destroyed and a write cannot save.
+    EXPECT_TRUE(responseOf(runTool(R"({"host":"AEFT","op":"read"})")).at("record").is_null());
+    EXPECT_EQ(
+        errorOf(runTool(R"({"host":"PPRO","op":"write","expectedRevision":null,"session":{}})")),
+        "Could not save sign-in in Keychain. Retry after allowing access.");
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
+              errSecInteractionNotAllowed);
+}
+
+TEST(NoKeyring, AnUnreachableBusIsUnavailableNotAHang) {
+    const std::string unavailable =
+        "Keychain access unavailable. Unlock or allow access, then retry.";
+    RunOptions noBus;
+    noBus.environment = {"PATH=/usr/bin:/bin", "XDG_RUNTIME_DIR=/nonexistent"};
+    EXPECT_EQ(errorOf(runTool(R"({"host":"AEFT","op":"read"})", noBus)), unavailable);
+    // Even with an X display to autolaunch a bus for, none is started.
+    noBus.environment.emplace_back("DISPLAY=:0");
+    EXPECT_EQ(errorOf(runTool(R"({"host":"AEFT","op":"read"})", noBus)), unavailable);
+
+    RunOptions deadBus;
+    deadBus.environment = {"PATH=/usr/bin:/bin",
+                           "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
+    EXPECT_EQ(errorOf(runTool(R"({"host":"AEFT","op":"read"})", deadBus)), unavailable);
+}
+
+} // namespace
