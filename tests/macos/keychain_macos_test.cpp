@@ -1,0 +1,88 @@
+// The macOS backend, compiled against the CoreFoundation and Security stand-in: what it hands
+// each call, what it passes up, and that every object it creates is released exactly once.
+#include "fake_security.h"
+#include "platform/keychain.h"
+#include "store/items.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using fakeSecurity::Entries;
+using fakeSecurity::Slot;
+
+class MacKeychain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakeSecurity::reset();
+        liveBefore = fakeSecurity::liveObjects();
+    }
+    void TearDown() override { EXPECT_EQ(fakeSecurity::liveObjects(), liveBefore) << "leaked"; }
+    long liveBefore = 0;
+};
+
+const Entries lookupEntries{{"kSecClass", "kSecClassGenericPassword"},
+                            {"kSecAttrService", "com.pellimar.adobe.session.v2"},
+                            {"kSecAttrAccount", "AEFT"},
+                            {"kSecUseAuthenticationUI", "kSecUseAuthenticationUIFail"}};
+
+TEST_F(MacKeychain, TurnsInteractionOff) {
+    EXPECT_EQ(keychainSetUserInteractionAllowed(false), errSecSuccess);
+    EXPECT_FALSE(fakeSecurity::interactionAllowed());
+}
+
+TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
+    Entries readEntries = lookupEntries;
+    readEntries.emplace_back("kSecReturnData", "true");
+    readEntries.emplace_back("kSecMatchLimit", "kSecMatchLimitOne");
+
+    const std::string bytes("{\"a\":\"\0\xC3\xA9\"}", 11);
+    fakeSecurity::answerNext(0, Slot::data, bytes);
+    std::optional<std::string> data;
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), errSecSuccess);
+    EXPECT_EQ(data, bytes);
+    ASSERT_EQ(fakeSecurity::calls().size(), 1U);
+    EXPECT_EQ(fakeSecurity::calls()[0].call, "SecItemCopyMatching");
+    EXPECT_EQ(fakeSecurity::calls()[0].first, readEntries);
+    EXPECT_TRUE(fakeSecurity::calls()[0].resultSlot);
+
+    // Something other than data in the slot is released and is no data.
+    data.reset();
+    fakeSecurity::answerNext(0, Slot::string, "text");
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), errSecSuccess);
+    EXPECT_FALSE(data.has_value());
+
+    for (const KeychainStatus status : {errSecItemNotFound, errSecInteractionNotAllowed,
+                                        errSecAuthFailed, KeychainStatus{-34018}}) {
+        fakeSecurity::answerNext(status);
+        EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), status);
+        EXPECT_FALSE(data.has_value());
+    }
+}
+
+TEST_F(MacKeychain, WritesHandTheirDictionariesAndPassStatusesUp) {
+    fakeSecurity::answerNext(errSecDuplicateItem);
+    EXPECT_EQ(keychainAdd(creationAttributes("PPRO", "bytes")), errSecDuplicateItem);
+    fakeSecurity::answerNext(0);
+    EXPECT_EQ(keychainUpdate(lookupQuery(serviceV2, "AEFT"), updateAttributes("new")),
+              errSecSuccess);
+    fakeSecurity::answerNext(errSecItemNotFound);
+    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), errSecItemNotFound);
+
+    const auto& calls = fakeSecurity::calls();
+    ASSERT_EQ(calls.size(), 3U);
+    EXPECT_EQ(calls[0].call, "SecItemAdd");
+    EXPECT_EQ(calls[0].first, (Entries{{"kSecClass", "kSecClassGenericPassword"},
+                                       {"kSecAttrService", "com.pellimar.adobe.session.v2"},
+                                       {"kSecAttrAccount", "PPRO"},
+                                       {"kSecValueData", "data:bytes"},
+                                       {"kSecAttrLabel", "Pellimar sign-in (Premiere Pro)"}}));
+    EXPECT_FALSE(calls[0].resultSlot);
+    EXPECT_EQ(calls[1].call, "SecItemUpdate");
+    EXPECT_EQ(calls[1].first, lookupEntries);
+    EXPECT_EQ(calls[1].second, (Entries{{"kSecValueData", "data:new"}}));
+    EXPECT_EQ(calls[2].call, "SecItemDelete");
+    EXPECT_EQ(calls[2].first, lookupEntries);
+}
+
+} // namespace
