@@ -74,7 +74,15 @@ TEST(Intake, AcceptsRequestsHoweverTheyArrive) {
     EXPECT_EQ(responseOf(runTool(large)).at("ok"), true);
 }
 
-TEST(Envelope, ArgumentsAreIgnoredAndNothingButTheAnswerIsWritten) {
+TEST(Envelope, APanelThatHasGoneAwayDoesNotCrashTheTool) {
+    RunOptions gone;
+    gone.panelGone = true;
+    const ToolRun run = runTool(readRequest, gone);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.errors, "");
+}
+
+TEST(Envelope, ANestedSessionRoundTripsCompactly) {
     // The envelope checks in responseOf cover every path above; here a write round trip with
     // a nested session checks a success with content.
     const nlohmann::json session = {{"nested", {{"list", {1, "two", nullptr, {{"k", true}}}}}},

@@ -72,7 +72,7 @@ std::size_t writeAll(int fd, const std::string& bytes) {
 void drain(int output, int errors, ToolRun& run) {
     pollfd fds[2] = {{output, POLLIN, 0}, {errors, POLLIN, 0}};
     std::string* sinks[2] = {&run.output, &run.errors};
-    int open = 2;
+    int open = output < 0 ? 1 : 2;
     char buffer[4096];
     while (open > 0) {
         check(poll(fds, 2, -1) >= 0 || errno == EINTR, "poll");
@@ -105,6 +105,10 @@ ToolRun runTool(const std::string& input, const RunOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipes pipes;
     const pid_t pid = spawn(pipes, options.environment);
+    if (options.panelGone) {
+        close(pipes.output[0]);
+        pipes.output[0] = -1;
+    }
     ToolRun run;
     if (options.pieceBytes == 0) {
         run.bytesWritten = writeAll(pipes.input[1], input);

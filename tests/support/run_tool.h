@@ -17,6 +17,7 @@ struct RunOptions {
     std::size_t pieceBytes = 0;           // write the input in pieces of this size…
     std::chrono::milliseconds pause{0};   // …with this pause between them
     bool keepWriting = false;             // after the input, write until the pipe breaks
+    bool panelGone = false;               // nobody reads the answer
     std::vector<std::string> environment; // replaces the environment when not empty
 };
 

@@ -1,0 +1,146 @@
+'use strict';
+// Starts the sign-in tool, writes one request, reads its one answer, and turns the answer
+// into a value or an Error with a stable code. No dependencies; runs on Node 12 and later.
+
+const childProcess = require('child_process');
+const path = require('path');
+
+const maximumRequestBytes = 32768;
+const hosts = ['AEFT', 'PPRO'];
+const defaultTimeoutMs = 30000;
+const defaultRetries = 3;
+
+// The tool's own messages, each with the code a panel can act on.
+const codes = Object.freeze({
+  'Invalid session request.': 'INVALID_REQUEST',
+  'Secure sign-in storage is unavailable. Retry after unlocking Keychain.': 'STORAGE_UNAVAILABLE',
+  'Session lock folder is not private.': 'LOCK_FOLDER_NOT_PRIVATE',
+  'Cannot lock saved sign-in.': 'CANNOT_LOCK',
+  'Keychain access unavailable. Unlock or allow access, then retry.': 'KEYCHAIN_UNAVAILABLE',
+  'Saved sign-in is unreadable.': 'UNREADABLE',
+  'Sign-in changed in another panel. Reopen Sandrel.': 'CONFLICT',
+  'Saved sign-in is too large.': 'TOO_LARGE',
+  'Could not save sign-in in Keychain. Retry after allowing access.': 'SAVE_FAILED',
+  'Saved sign-in could not be verified. Reopen Sandrel.': 'NOT_VERIFIED',
+});
+
+// What only the client can see.
+const clientMessages = Object.freeze({
+  BINARY_NOT_FOUND: 'The sign-in tool is missing or cannot be started.',
+  NO_ANSWER: 'The sign-in tool ended without an answer.',
+  TIMEOUT: 'The sign-in tool did not answer in time.',
+});
+
+function failure(code, message) {
+  const error = new Error(message);
+  error.code = code;
+  return error;
+}
+
+function invalidRequest() {
+  return failure('INVALID_REQUEST', 'Invalid session request.');
+}
+
+function call(request, options) {
+  const settings = options || {};
+  const binaryPath = settings.binaryPath || path.join(__dirname, 'sandrel-adobe-auth');
+  const timeoutMs = settings.timeoutMs === undefined ? defaultTimeoutMs : settings.timeoutMs;
+
+  return new Promise(function (resolve, reject) {
+    const text = JSON.stringify(request);
+    if (hosts.indexOf(request.host) < 0 || Buffer.byteLength(text, 'utf8') > maximumRequestBytes) {
+      reject(invalidRequest());
+      return;
+    }
+
+    let settled = false;
+    let timedOut = false;
+    let timer = null;
+    function settle(callback, value) {
+      if (settled) return;
+      settled = true;
+      if (timer) clearTimeout(timer);
+      callback(value);
+    }
+
+    let child;
+    try {
+      child = childProcess.spawn(binaryPath, [], { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+    } catch (error) {
+      reject(failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
+      return;
+    }
+    // A waiting child has changed nothing, so killing it at the time-out is safe.
+    if (timeoutMs > 0) {
+      timer = setTimeout(function () {
+        timedOut = true;
+        child.kill('SIGKILL');
+      }, timeoutMs);
+    }
+
+    const chunks = [];
+    child.on('error', function () {
+      settle(reject, failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
+    });
+    // The tool may answer and exit before reading everything (an oversized request).
+    child.stdin.on('error', function () {});
+    child.stdout.on('data', function (chunk) {
+      chunks.push(chunk);
+    });
+    // 'close' comes after the output has ended, so the whole answer is here.
+    child.on('close', function () {
+      if (timedOut) {
+        settle(reject, failure('TIMEOUT', clientMessages.TIMEOUT));
+        return;
+      }
+      let response = null;
+      try {
+        response = JSON.parse(Buffer.concat(chunks).toString('utf8'));
+      } catch (error) {
+        response = null;
+      }
+      if (response === null || typeof response !== 'object' || typeof response.ok !== 'boolean') {
+        settle(reject, failure('NO_ANSWER', clientMessages.NO_ANSWER));
+      } else if (response.ok) {
+        settle(resolve, response.record === undefined ? null : response.record);
+      } else {
+        const message = String(response.error);
+        settle(reject, failure(codes[message] || 'NO_ANSWER', message));
+      }
+    });
+    child.stdin.end(text);
+  });
+}
+
+function read(host, options) {
+  return call({ host: host, op: 'read' }, options);
+}
+
+function write(host, expectedRevision, session, options) {
+  // An undefined session would vanish from the JSON; never let it turn into something else.
+  const validSession = session === null || (typeof session === 'object' && !Array.isArray(session));
+  if (!validSession) return Promise.reject(invalidRequest());
+  const expected = typeof expectedRevision === 'string' ? expectedRevision : null;
+  return call({ host: host, op: 'write', expectedRevision: expected, session: session }, options);
+}
+
+function signOut(host, expectedRevision, options) {
+  return write(host, expectedRevision, null, options);
+}
+
+// Read, compute the next session from the record, write naming its revision; on a conflict,
+// read again and retry, at most `retries` times (default 3).
+async function update(host, change, options) {
+  const retries = options && options.retries !== undefined ? options.retries : defaultRetries;
+  for (let attempt = 0; ; attempt += 1) {
+    const record = await read(host, options);
+    const session = await change(record);
+    try {
+      return await write(host, record ? record.revision : null, session, options);
+    } catch (error) {
+      if (error.code !== 'CONFLICT' || attempt >= retries) throw error;
+    }
+  }
+}
+
+module.exports = { read: read, write: write, signOut: signOut, update: update, codes: codes };

@@ -1,0 +1,100 @@
+'use strict';
+// The client against the built tool, inside scripts/private-session (throw-away home folder
+// and keyring). SANDREL_BINARY names the tool.
+const test = require('node:test');
+const assert = require('node:assert');
+const childProcess = require('child_process');
+const fs = require('fs');
+const os = require('os');
+const path = require('path');
+const client = require('..');
+
+const options = { binaryPath: process.env.SANDREL_BINARY };
+const lockFolder = path.join(os.userInfo().homedir, 'Library', 'Application Support', 'Sandrel Adobe Auth');
+
+async function rejection(promise) {
+  try {
+    await promise;
+  } catch (error) {
+    return error;
+  }
+  throw new Error('expected a rejection');
+}
+
+test('read, write, conflict and sign-out', async () => {
+  assert.strictEqual(await client.read('AEFT', options), null);
+  const first = await client.write('AEFT', null, { token: 't1' }, options);
+  assert.deepStrictEqual(first.session, { token: 't1' });
+  assert.deepStrictEqual(await client.read('AEFT', options), first);
+
+  const second = await client.write('AEFT', first.revision, { token: 't2' }, options);
+  const stale = await rejection(client.write('AEFT', first.revision, { token: 't3' }, options));
+  assert.strictEqual(stale.code, 'CONFLICT');
+  assert.strictEqual(stale.message, 'Sign-in changed in another panel. Reopen Sandrel.');
+
+  const signedOut = await client.signOut('AEFT', second.revision, options);
+  assert.strictEqual(signedOut.session, null);
+  assert.deepStrictEqual(await client.read('AEFT', options), signedOut);
+});
+
+test('every message of the tool has its own code', () => {
+  const messages = Object.keys(client.codes);
+  assert.strictEqual(messages.length, 10);
+  assert.strictEqual(new Set(Object.values(client.codes)).size, 10);
+});
+
+test('refused requests keep the tool message and get their codes', async () => {
+  for (const promise of [
+    client.read('ppro', options),
+    client.write('AEFT', null, 'not an object', options),
+    client.write('AEFT', null, undefined, options),
+    client.write('AEFT', null, { pad: 'x'.repeat(32768) }, options),
+  ]) {
+    const error = await rejection(promise);
+    assert.strictEqual(error.code, 'INVALID_REQUEST');
+    assert.strictEqual(error.message, 'Invalid session request.');
+  }
+
+  childProcess.execFileSync('sh', ['-c',
+    "printf %s 'garbage' | secret-tool store --label=Broken service com.pellimar.adobe.session.v2 account PPRO"]);
+  const unreadable = await rejection(client.read('PPRO', options));
+  assert.strictEqual(unreadable.code, 'UNREADABLE');
+
+  fs.chmodSync(lockFolder, 0o755);
+  try {
+    assert.strictEqual((await rejection(client.read('AEFT', options))).code, 'LOCK_FOLDER_NOT_PRIVATE');
+  } finally {
+    fs.chmodSync(lockFolder, 0o700);
+  }
+});
+
+test('concurrent updates all land', async () => {
+  const start = await client.write('AEFT', (await client.read('AEFT', options) || {}).revision || null,
+    { count: 0 }, options);
+  assert.ok(start.revision);
+  const increment = (record) => ({ count: record.session.count + 1 });
+  // Four at once: each can lose at most three times, within the default retries.
+  await Promise.all([1, 2, 3, 4].map(() => client.update('AEFT', increment, options)));
+  assert.strictEqual((await client.read('AEFT', options)).session.count, 4);
+});
+
+test('a missing binary, a killed tool and a time-out are told apart', async () => {
+  const missing = await rejection(client.read('AEFT', { binaryPath: '/nonexistent/sandrel-adobe-auth' }));
+  assert.strictEqual(missing.code, 'BINARY_NOT_FOUND');
+
+  const killer = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'sandrel-client-')), 'killed');
+  fs.writeFileSync(killer, '#!/bin/sh\nkill -9 $$\n', { mode: 0o700 });
+  assert.strictEqual((await rejection(client.read('AEFT', { binaryPath: killer }))).code, 'NO_ANSWER');
+
+  // Another process holds the host's lock for longer than the time-out.
+  const holder = childProcess.spawn('flock', [path.join(lockFolder, 'AEFT.lock'), '-c', 'echo held; sleep 30'],
+    { stdio: ['ignore', 'pipe', 'ignore'], detached: true });
+  try {
+    await new Promise((resolve) => holder.stdout.once('data', resolve));
+    const late = await rejection(client.read('AEFT', { binaryPath: options.binaryPath, timeoutMs: 500 }));
+    assert.strictEqual(late.code, 'TIMEOUT');
+    assert.strictEqual(await client.read('PPRO', options).catch((error) => error.code), 'UNREADABLE');
+  } finally {
+    process.kill(-holder.pid, 'SIGKILL'); // flock and the sleep that holds the lock
+  }
+});

@@ -1,0 +1,135 @@
+// Concurrent panels against the real Secret Service: no write is lost, none is applied twice,
+// and hosts do not wait for each other. Prints what it proved.
+#include "envelope_check.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sys/file.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+json call(const json& request) {
+    return responseOf(runTool(request.dump()));
+}
+
+json writeRequest(const json& expected, int value) {
+    return {{"host", "AEFT"},
+            {"op", "write"},
+            {"expectedRevision", expected},
+            {"session", {{"value", value}}}};
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+TEST(Concurrency, OfManyWritesFromOneRevisionExactlyOneWins) {
+    const json start = call(writeRequest(nullptr, -1)).at("record");
+    const auto began = Clock::now();
+    std::vector<StartedTool> tools;
+    for (int i = 0; i < 32; ++i) {
+        tools.push_back(startTool(writeRequest(start.at("revision"), i).dump()));
+    }
+    std::vector<json> winners;
+    int conflicts = 0;
+    for (StartedTool& tool : tools) {
+        const json response = responseOf(finishTool(tool));
+        if (response.value("ok", false)) {
+            winners.push_back(response.at("record"));
+        } else {
+            EXPECT_EQ(response.at("error"), conflictMessage);
+            ++conflicts;
+        }
+    }
+    ASSERT_EQ(winners.size(), 1U);
+    EXPECT_EQ(conflicts, 31);
+    EXPECT_EQ(call({{"host", "AEFT"}, {"op", "read"}}).at("record"), winners.front());
+    std::cout << "same-revision race: 32 processes, 1 success, " << conflicts << " conflicts, "
+              << secondsSince(began) << " s\n";
+}
+
+TEST(Concurrency, RetryingWritersFormOneLinearHistory) {
+    constexpr int workers = 8;
+    constexpr int updatesEach = 25;
+    std::mutex mutex;
+    std::map<std::string, std::string> nextOf; // expected revision -> revision it became
+    int conflicts = 0;
+    bool branched = false;
+
+    const json initial = call({{"host", "AEFT"}, {"op", "read"}}).at("record");
+    const json initialRevision = initial.is_null() ? json(nullptr) : initial.at("revision");
+    const auto began = Clock::now();
+    std::vector<std::thread> threads;
+    for (int worker = 0; worker < workers; ++worker) {
+        threads.emplace_back([&, worker] {
+            for (int done = 0; done < updatesEach;) {
+                const json current = call({{"host", "AEFT"}, {"op", "read"}}).at("record");
+                const json expected = current.is_null() ? json(nullptr) : current.at("revision");
+                const json response = call(writeRequest(expected, worker * 1000 + done));
+                const std::lock_guard<std::mutex> guard(mutex);
+                if (response.value("ok", false)) {
+                    const std::string key = expected.is_null() ? "" : expected.get<std::string>();
+                    branched |= !nextOf.emplace(key, response.at("record").at("revision")).second;
+                    ++done;
+                } else {
+                    EXPECT_EQ(response.at("error"), conflictMessage);
+                    ++conflicts;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    EXPECT_FALSE(branched) << "two writes replaced the same revision";
+    ASSERT_EQ(nextOf.size(), static_cast<std::size_t>(workers * updatesEach));
+    // Follow the chain from the initial revision: it must pass through every success.
+    std::string at = initialRevision.is_null() ? "" : initialRevision.get<std::string>();
+    std::size_t length = 0;
+    for (auto next = nextOf.find(at); next != nextOf.end(); next = nextOf.find(at)) {
+        at = next->second;
+        ++length;
+    }
+    EXPECT_EQ(length, nextOf.size());
+    EXPECT_EQ(call({{"host", "AEFT"}, {"op", "read"}}).at("record").at("revision"), at);
+    std::cout << "retrying writers: " << workers << " workers, " << nextOf.size()
+              << " successes in one chain, " << conflicts << " conflicts, " << secondsSince(began)
+              << " s\n";
+}
+
+TEST(Concurrency, HostsDoNotWaitForEachOther) {
+    ASSERT_TRUE(call({{"host", "AEFT"}, {"op", "read"}}).value("ok", false));
+    const std::string lockFile =
+        privateHome() + "/Library/Application Support/Sandrel Adobe Auth/AEFT.lock";
+    const int held = open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    StartedTool waiting = startTool(writeRequest(nullptr, 0).dump());
+    int pproDone = 0;
+    json revision = nullptr;
+    for (int i = 0; i < 10; ++i) {
+        const json response = call({{"host", "PPRO"},
+                                    {"op", "write"},
+                                    {"expectedRevision", revision},
+                                    {"session", json::object()}});
+        ASSERT_TRUE(response.value("ok", false));
+        revision = response.at("record").at("revision");
+        ++pproDone;
+    }
+    EXPECT_FALSE(answeredWithin(waiting, std::chrono::milliseconds(0)));
+    close(held);
+    const json late = responseOf(finishTool(waiting));
+    EXPECT_TRUE(late.contains("ok"));
+    std::cout << "independent hosts: " << pproDone
+              << " PPRO writes completed while AEFT.lock was held\n";
+}
+
+} // namespace
