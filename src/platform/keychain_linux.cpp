@@ -7,6 +7,10 @@
 // before any call that would need one.
 #include "platform/keychain.h"
 
+// Reads, deletes and updates go by D-Bus object path, so no proxy object (and its property
+// load and signal subscriptions) is made per item. libsecret still labels these calls
+// unstable; they have not changed since libsecret 0.7.
+#define SECRET_API_SUBJECT_TO_CHANGE
 #include <libsecret/secret.h>
 #include <memory>
 #include <string>
@@ -23,8 +27,8 @@ struct ErrorDeleter {
 struct ObjectDeleter {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
-struct ItemListDeleter {
-    void operator()(GList* list) const { g_list_free_full(list, g_object_unref); }
+struct PathsDeleter {
+    void operator()(gchar** paths) const { g_strfreev(paths); }
 };
 struct HashTableDeleter {
     void operator()(GHashTable* table) const { g_hash_table_unref(table); }
@@ -35,7 +39,7 @@ struct ValueDeleter {
 using ErrorPtr = std::unique_ptr<GError, ErrorDeleter>;
 using CollectionPtr = std::unique_ptr<SecretCollection, ObjectDeleter>;
 using ItemPtr = std::unique_ptr<SecretItem, ObjectDeleter>;
-using ItemList = std::unique_ptr<GList, ItemListDeleter>;
+using Paths = std::unique_ptr<gchar*, PathsDeleter>;
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
 using ValuePtr = std::unique_ptr<SecretValue, ValueDeleter>;
 
@@ -181,30 +185,38 @@ const SecretSchema* genericSchema() {
     return &schema;
 }
 
-// Every item with the address, unlocked ones first, locked ones included: a search that
-// never unlocks and so never prompts.
-KeychainStatus findItems(const Address& address, ItemList& items) {
+// The object paths of the items with the address, apart by lock state: a search that never
+// unlocks and so never prompts.
+struct Found {
+    Paths unlocked;
+    Paths locked;
+    bool none() const { return unlocked.get()[0] == nullptr && locked.get()[0] == nullptr; }
+};
+
+KeychainStatus findItems(const Address& address, Found& found) {
     SecretService* service = nullptr;
     if (const KeychainStatus status = openService(service); status != errSecSuccess) {
         return status;
     }
     const HashTablePtr attributes = attributesOf(address);
+    gchar** unlocked = nullptr;
+    gchar** locked = nullptr;
     GError* raw = nullptr;
-    items.reset(secret_service_search_sync(service, nullptr, attributes.get(), SECRET_SEARCH_ALL,
-                                           nullptr, &raw));
+    const gboolean searched = secret_service_search_for_dbus_paths_sync(
+        service, nullptr, attributes.get(), nullptr, &unlocked, &locked, &raw);
+    found.unlocked.reset(unlocked);
+    found.locked.reset(locked);
     const ErrorPtr error(raw);
-    if (error) {
-        items.reset();
+    if (searched == FALSE || !found.unlocked || !found.locked) {
         return statusFor(error.get());
-    }
-    for (GList* node = items.get(); node != nullptr; node = node->next) {
-        g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(node->data), dbusTimeoutMs);
     }
     return errSecSuccess;
 }
 
-SecretItem* itemAt(GList* node) {
-    return static_cast<SecretItem*>(node->data);
+SecretService* openedService() {
+    SecretService* service = nullptr;
+    static_cast<void>(openService(service)); // opened by the search before every use
+    return service;
 }
 
 ValuePtr secretValueOf(const std::string& bytes) {
@@ -225,26 +237,21 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
     if (!addressOf(query, address)) {
         return errSecParam;
     }
-    ItemList items;
-    if (const KeychainStatus status = findItems(address, items); status != errSecSuccess) {
+    Found found;
+    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
         return status;
     }
-    if (!items) {
-        return errSecItemNotFound;
-    }
-    SecretItem* item = itemAt(items.get());
-    if (secret_item_get_locked(item) != FALSE) {
-        return errSecInteractionNotAllowed;
+    const gchar* path = found.unlocked.get()[0];
+    if (path == nullptr) {
+        return found.none() ? errSecItemNotFound : errSecInteractionNotAllowed;
     }
     GError* raw = nullptr;
-    const gboolean loaded = secret_item_load_secret_sync(item, nullptr, &raw);
+    const ValuePtr value(
+        secret_service_get_secret_for_dbus_path_sync(openedService(), path, nullptr, &raw));
     const ErrorPtr error(raw);
-    if (loaded == FALSE) {
-        return statusFor(error.get());
-    }
-    const ValuePtr value(secret_item_get_secret(item));
     if (!value) {
-        return errSecInteractionNotAllowed; // locked again since the search
+        // No error and no secret: the item was locked again since the search.
+        return error ? statusFor(error.get()) : errSecInteractionNotAllowed;
     }
     const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
     if (wantsData != nullptr && *wantsData) {
@@ -263,19 +270,17 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
         return errSecParam;
     }
     // The Secret Service would happily store a second item with the same address.
-    ItemList existing;
+    Found existing;
     if (const KeychainStatus status = findItems(address, existing); status != errSecSuccess) {
         return status;
     }
-    if (existing) {
+    if (!existing.none()) {
         return errSecDuplicateItem;
     }
 
-    SecretService* service = nullptr;
-    static_cast<void>(openService(service)); // opened by the search above
     GError* raw = nullptr;
     const CollectionPtr collection(secret_collection_for_alias_sync(
-        service, SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
+        openedService(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, nullptr, &raw));
     ErrorPtr error(raw);
     if (error) {
         return statusFor(error.get());
@@ -304,23 +309,29 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
     if (!addressOf(query, address) || bytes == nullptr) {
         return errSecParam;
     }
-    ItemList items;
-    if (const KeychainStatus status = findItems(address, items); status != errSecSuccess) {
+    Found found;
+    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
         return status;
     }
-    if (!items) {
+    if (found.none()) {
         return errSecItemNotFound;
     }
-    for (GList* node = items.get(); node != nullptr; node = node->next) {
-        if (secret_item_get_locked(itemAt(node)) != FALSE) {
-            return errSecInteractionNotAllowed;
-        }
+    if (found.locked.get()[0] != nullptr) {
+        return errSecInteractionNotAllowed;
     }
     const ValuePtr value = secretValueOf(bytes->bytes);
-    for (GList* node = items.get(); node != nullptr; node = node->next) {
+    for (gchar** path = found.unlocked.get(); *path != nullptr; ++path) {
         GError* raw = nullptr;
-        const gboolean set = secret_item_set_secret_sync(itemAt(node), value.get(), nullptr, &raw);
-        const ErrorPtr error(raw);
+        const ItemPtr item(secret_item_new_for_dbus_path_sync(openedService(), *path,
+                                                              SECRET_ITEM_NONE, nullptr, &raw));
+        ErrorPtr error(raw);
+        if (!item) {
+            return statusFor(error.get());
+        }
+        g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(item.get()), dbusTimeoutMs);
+        raw = nullptr;
+        const gboolean set = secret_item_set_secret_sync(item.get(), value.get(), nullptr, &raw);
+        error.reset(raw);
         if (set == FALSE) {
             return statusFor(error.get());
         }
@@ -333,26 +344,23 @@ KeychainStatus keychainDelete(const Dictionary& query) {
     if (!addressOf(query, address)) {
         return errSecParam;
     }
-    ItemList items;
-    if (const KeychainStatus status = findItems(address, items); status != errSecSuccess) {
+    Found found;
+    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
         return status;
     }
-    if (!items) {
+    if (found.none()) {
         return errSecItemNotFound;
     }
     KeychainStatus result = errSecSuccess;
-    for (GList* node = items.get(); node != nullptr; node = node->next) {
-        // A locked item stays: removing it would need the user, as on a locked login keychain.
-        if (secret_item_get_locked(itemAt(node)) != FALSE) {
-            result = errSecInteractionNotAllowed;
-            continue;
-        }
+    for (gchar** path = found.unlocked.get(); *path != nullptr; ++path) {
         GError* raw = nullptr;
-        const gboolean deleted = secret_item_delete_sync(itemAt(node), nullptr, &raw);
+        const gboolean deleted =
+            secret_service_delete_item_dbus_path_sync(openedService(), *path, nullptr, &raw);
         const ErrorPtr error(raw);
         if (deleted == FALSE) {
             result = statusFor(error.get());
         }
     }
-    return result;
+    // A locked item stays: removing it would need the user, as on a locked login keychain.
+    return found.locked.get()[0] != nullptr ? errSecInteractionNotAllowed : result;
 }
