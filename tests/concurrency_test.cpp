@@ -2,7 +2,9 @@
 // and hosts do not wait for each other. Prints what it proved.
 #include "envelope_check.h"
 
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
 #include <map>
@@ -31,6 +33,14 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// What was proved, on standard output and, for scripts/test, in $SANDREL_REPORT.
+void report(const std::string& line) {
+    std::cout << line << "\n";
+    if (const char* path = std::getenv("SANDREL_REPORT")) {
+        std::ofstream(path, std::ios::app) << line << "\n";
+    }
+}
+
 TEST(Concurrency, OfManyWritesFromOneRevisionExactlyOneWins) {
     const json start = call(writeRequest(nullptr, -1)).at("record");
     const auto began = Clock::now();
@@ -52,8 +62,8 @@ TEST(Concurrency, OfManyWritesFromOneRevisionExactlyOneWins) {
     ASSERT_EQ(winners.size(), 1U);
     EXPECT_EQ(conflicts, 31);
     EXPECT_EQ(call({{"host", "AEFT"}, {"op", "read"}}).at("record"), winners.front());
-    std::cout << "same-revision race: 32 processes, 1 success, " << conflicts << " conflicts, "
-              << secondsSince(began) << " s\n";
+    report("same-revision race: 32 processes, 1 success, " + std::to_string(conflicts) +
+           " conflicts, " + std::to_string(secondsSince(began)) + " s");
 }
 
 TEST(Concurrency, RetryingWritersFormOneLinearHistory) {
@@ -100,9 +110,9 @@ TEST(Concurrency, RetryingWritersFormOneLinearHistory) {
     }
     EXPECT_EQ(length, nextOf.size());
     EXPECT_EQ(call({{"host", "AEFT"}, {"op", "read"}}).at("record").at("revision"), at);
-    std::cout << "retrying writers: " << workers << " workers, " << nextOf.size()
-              << " successes in one chain, " << conflicts << " conflicts, " << secondsSince(began)
-              << " s\n";
+    report("retrying writers: " + std::to_string(workers) + " workers, " +
+           std::to_string(nextOf.size()) + " successes in one chain, " + std::to_string(conflicts) +
+           " conflicts, " + std::to_string(secondsSince(began)) + " s");
 }
 
 TEST(Concurrency, HostsDoNotWaitForEachOther) {
@@ -128,8 +138,8 @@ TEST(Concurrency, HostsDoNotWaitForEachOther) {
     close(held);
     const json late = responseOf(finishTool(waiting));
     EXPECT_TRUE(late.contains("ok"));
-    std::cout << "independent hosts: " << pproDone
-              << " PPRO writes completed while AEFT.lock was held\n";
+    report("independent hosts: " + std::to_string(pproDone) +
+           " PPRO writes completed while AEFT.lock was held");
 }
 
 } // namespace
