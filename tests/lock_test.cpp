@@ -117,6 +117,16 @@ TEST_F(LockFolder, ALockFileWithContentKeepsIt) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "left by something else");
 }
 
+TEST_F(LockFolder, AToolStartedWithoutStandardOutputNeverWritesTheLockFile) {
+    RunOptions closed;
+    closed.noOutputStream = true;
+    const ToolRun run = runTool(
+        R"({"host":"AEFT","op":"write","expectedRevision":null,"session":{"t":1}})", closed);
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(fs::file_size(folder() / "AEFT.lock"), 0U);
+    EXPECT_EQ(responseOf(runTool(readAeft)).at("record").at("session"), nlohmann::json({{"t", 1}}));
+}
+
 TEST_F(LockFolder, AHeldLockMakesItsHostWaitAndOnlyItsHost) {
     ASSERT_EQ(responseOf(runTool(readAeft)).at("ok"), true); // creates the folder and file
     const int held = open((folder() / "AEFT.lock").c_str(), O_RDWR | O_CLOEXEC);

@@ -15,7 +15,7 @@ void disableLegacyKeychainUI() {
 } // namespace
 
 void serveOneRequest() {
-    ignoreBrokenPipe();
+    protectStandardStreams();
     disableLegacyKeychainUI();
     try {
         const ValidRequest request = takeRequest();

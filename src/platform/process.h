@@ -5,8 +5,11 @@
 #include <string>
 #include <string_view>
 
-// A panel that has gone away must not kill the tool with SIGPIPE.
-void ignoreBrokenPipe();
+// Makes the standard streams safe to use: descriptors 0 to 2 that the parent left closed are
+// opened on /dev/null, so no file the tool opens later (the lock file, a bus socket) can take
+// their place and receive the answer; and a panel that has gone away must not kill the tool
+// with SIGPIPE.
+void protectStandardStreams();
 
 // Up to `count` bytes from standard input; empty at end of input. Throws on a read failure.
 std::string readInput(std::size_t count);

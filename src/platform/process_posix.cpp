@@ -3,10 +3,20 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <system_error>
 #include <unistd.h>
 
-void ignoreBrokenPipe() {
+void protectStandardStreams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            // open returns the lowest free descriptor: this one. If it fails there is
+            // nothing better to do than go on.
+            // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+            static_cast<void>(open("/dev/null", O_RDWR | O_CLOEXEC));
+        }
+    }
     // NOLINTNEXTLINE(cert-err33-c): SIG_IGN for SIGPIPE cannot fail on a valid signal number
     std::signal(SIGPIPE, SIG_IGN);
 }

@@ -17,7 +17,7 @@ std::size_t consumed = 0;
 
 } // namespace
 
-void ignoreBrokenPipe() {}
+void protectStandardStreams() {}
 
 std::string readInput(std::size_t count) {
     const std::size_t size = std::min(count, pendingInput.size() - consumed);

@@ -28,7 +28,7 @@ struct Pipes {
     int errors[2]{-1, -1};
 };
 
-pid_t spawn(Pipes& pipes, const std::vector<std::string>& environment) {
+pid_t spawn(Pipes& pipes, const std::vector<std::string>& environment, bool noOutputStream) {
     check(pipe2(pipes.input, O_CLOEXEC) == 0 && pipe2(pipes.output, O_CLOEXEC) == 0 &&
               pipe2(pipes.errors, O_CLOEXEC) == 0,
           "pipe");
@@ -41,7 +41,11 @@ pid_t spawn(Pipes& pipes, const std::vector<std::string>& environment) {
     check(pid >= 0, "fork");
     if (pid == 0) {
         dup2(pipes.input[0], 0);
-        dup2(pipes.output[1], 1);
+        if (noOutputStream) {
+            close(1);
+        } else {
+            dup2(pipes.output[1], 1);
+        }
         dup2(pipes.errors[1], 2);
         char* argv[] = {const_cast<char*>(SANDREL_BINARY), nullptr};
         execve(SANDREL_BINARY, argv, environment.empty() ? environ : envp.data());
@@ -104,7 +108,7 @@ int waitFor(pid_t pid) {
 ToolRun runTool(const std::string& input, const RunOptions& options) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipes pipes;
-    const pid_t pid = spawn(pipes, options.environment);
+    const pid_t pid = spawn(pipes, options.environment, options.noOutputStream);
     if (options.panelGone) {
         close(pipes.output[0]);
         pipes.output[0] = -1;
@@ -138,7 +142,7 @@ StartedTool startTool(const std::string& input) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipes pipes;
     StartedTool tool;
-    tool.pid = spawn(pipes, {});
+    tool.pid = spawn(pipes, {}, false);
     writeAll(pipes.input[1], input);
     close(pipes.input[1]);
     tool.output = pipes.output[0];

@@ -18,6 +18,7 @@ struct RunOptions {
     std::chrono::milliseconds pause{0};   // …with this pause between them
     bool keepWriting = false;             // after the input, write until the pipe breaks
     bool panelGone = false;               // nobody reads the answer
+    bool noOutputStream = false;          // the tool starts with descriptor 1 closed
     std::vector<std::string> environment; // replaces the environment when not empty
 };
 
