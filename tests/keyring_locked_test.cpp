@@ -4,8 +4,13 @@
 #include "platform/keychain.h"
 #include "store/items.h"
 
+#include "shell.h"
+
+#include <csignal>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <libsecret/secret.h>
+#include <thread>
 
 namespace {
 
@@ -23,12 +28,38 @@ void lockDefaultCollection() {
     ASSERT_EQ(locked, 1);
 }
 
+// Records every call that would run a Secret Service prompt while it lives.
+class PromptWatch {
+  public:
+    PromptWatch() : log(std::string(std::getenv("SANDREL_SCRATCH")) + "/prompts.log") {
+        const std::string command =
+            "dbus-monitor --session "
+            "\"type='method_call',interface='org.freedesktop.Secret.Prompt'\""
+            " >'" +
+            log + "' 2>/dev/null & echo $!";
+        pid = std::stoi(shellOutput(command));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300)); // until it listens
+    }
+    ~PromptWatch() { kill(pid, SIGTERM); }
+    PromptWatch(const PromptWatch&) = delete;
+    PromptWatch& operator=(const PromptWatch&) = delete;
+    std::string calls() const {
+        std::ifstream in(log);
+        return {std::istreambuf_iterator<char>(in), {}};
+    }
+
+  private:
+    std::string log;
+    pid_t pid = -1;
+};
+
 TEST(LockedKeyring, IsReportedAsNeedingTheUserAndNothingIsPrompted) {
     const std::string seeded = R"({"revision":"R1","session":{"a":1}})";
     const auto written = responseOf(
         runTool(R"({"host":"AEFT","op":"write","expectedRevision":null,"session":{"a":1}})"));
     ASSERT_EQ(written.at("ok"), true);
     lockDefaultCollection();
+    const PromptWatch prompts;
 
     std::optional<std::string> data;
     EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
