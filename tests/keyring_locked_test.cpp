@@ -91,6 +91,17 @@ TEST(NoKeyring, AnUnreachableBusIsUnavailableNotAHang) {
     noBus.environment.emplace_back("DISPLAY=:0");
     EXPECT_EQ(errorOf(runTool(R"({"host":"AEFT","op":"read"})", noBus)), unavailable);
 
+    // A bus on which no Secret Service runs or can be started: the standard session bus
+    // without its service folders.
+    const std::string config = std::string(std::getenv("SANDREL_SCRATCH")) + "/bare-bus.conf";
+    shellOutput("grep -v servicedir /usr/share/dbus-1/session.conf >'" + config + "'");
+    std::string address =
+        shellOutput("dbus-daemon --fork --print-address=1 --config-file=" + config);
+    address.erase(address.find('\n'));
+    RunOptions noService;
+    noService.environment = {"PATH=/usr/bin:/bin", "DBUS_SESSION_BUS_ADDRESS=" + address};
+    EXPECT_EQ(errorOf(runTool(R"({"host":"AEFT","op":"read"})", noService)), unavailable);
+
     RunOptions deadBus;
     deadBus.environment = {"PATH=/usr/bin:/bin",
                            "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/bus"};
