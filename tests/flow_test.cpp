@@ -82,14 +82,14 @@ TEST_F(Flow, AnUnreadableCurrentItemStopsBothOperationsAndStays) {
     for (const Json& request : {Json::parse(readAeft), writeRequest(nullptr, nullptr)}) {
         EXPECT_EQ(errorOf(serveJson(request)), "Saved sign-in is unreadable.");
     }
-    mk::answerNext(Call::copyMatching, errSecSuccess); // success without data
+    mk::answerNext(Call::copyMatching, keychain::success); // success without data
     EXPECT_EQ(errorOf(serve(readAeft)), "Saved sign-in is unreadable.");
     EXPECT_EQ(mk::data(v2, aeft), garbage);
     EXPECT_EQ(mk::count(Call::remove), 0U);
 }
 
 TEST_F(Flow, ACurrentItemThatNeedsTheUserIsDiscarded) {
-    for (const KeychainStatus status : {errSecInteractionNotAllowed, errSecAuthFailed}) {
+    for (const KeychainStatus status : {keychain::interactionNotAllowed, keychain::authFailed}) {
         mk::reset();
         mk::put(v2, aeft, stored("R1", nullptr));
         mk::put(v1, aeft, stored("OLD", nullptr));
@@ -102,7 +102,7 @@ TEST_F(Flow, ACurrentItemThatNeedsTheUserIsDiscarded) {
 }
 
 TEST_F(Flow, AnyOtherStatusMeansTheKeychainIsUnavailableAndNothingIsDeleted) {
-    for (const KeychainStatus status : {errSecNotAvailable, errSecParam, KeychainStatus{-1}}) {
+    for (const KeychainStatus status : {keychain::notAvailable, keychain::badParameter, KeychainStatus{-1}}) {
         mk::reset();
         mk::put(v2, aeft, stored("R1", nullptr));
         mk::answerNext(Call::copyMatching, status);
@@ -127,9 +127,9 @@ TEST_F(Flow, AnUnusableLegacyItemIsDeleted) {
         KeychainStatus status;
         std::optional<std::string> data;
     };
-    for (const Case& c : {Case{"refused", errSecInteractionNotAllowed, std::nullopt},
-                          Case{"no data", errSecSuccess, std::nullopt},
-                          Case{"undecodable", errSecSuccess, std::string("[1]")}}) {
+    for (const Case& c : {Case{"refused", keychain::interactionNotAllowed, std::nullopt},
+                          Case{"no data", keychain::success, std::nullopt},
+                          Case{"undecodable", keychain::success, std::string("[1]")}}) {
         mk::reset();
         mk::put(v1, aeft, stored("OLD", nullptr));
         mk::passNext(Call::copyMatching);
@@ -163,24 +163,24 @@ TEST_F(Flow, AFailedMigrationKeepsTheLegacyItemForTheNextRun) {
         std::function<void()> script;
     };
     const std::vector<Case> cases{
-        {"add refused", [] { mk::answerNext(Call::add, errSecNotAvailable); }},
+        {"add refused", [] { mk::answerNext(Call::add, keychain::notAvailable); }},
         {"read-back refused",
          [] {
              mk::passNext(Call::copyMatching);
              mk::passNext(Call::copyMatching);
-             mk::answerNext(Call::copyMatching, errSecNotAvailable);
+             mk::answerNext(Call::copyMatching, keychain::notAvailable);
          }},
         {"read-back empty",
          [] {
              mk::passNext(Call::copyMatching);
              mk::passNext(Call::copyMatching);
-             mk::answerNext(Call::copyMatching, errSecSuccess);
+             mk::answerNext(Call::copyMatching, keychain::success);
          }},
         {"read-back different",
          [] {
              mk::passNext(Call::copyMatching);
              mk::passNext(Call::copyMatching);
-             mk::answerNext(Call::copyMatching, errSecSuccess, stored("OLD", {{"a", 2}}));
+             mk::answerNext(Call::copyMatching, keychain::success, stored("OLD", {{"a", 2}}));
          }},
     };
     for (const Case& c : cases) {
@@ -285,14 +285,14 @@ TEST_F(Flow, TheEncodedRecordMayBeExactly32768Bytes) {
 
 TEST_F(Flow, SaveFailuresAreReportedWithoutASecondAttempt) {
     mk::put(v2, aeft, stored("R1", nullptr));
-    mk::answerNext(Call::update, errSecInteractionNotAllowed);
+    mk::answerNext(Call::update, keychain::interactionNotAllowed);
     EXPECT_EQ(errorOf(serveJson(writeRequest("R1", nullptr))),
               "Could not save sign-in in Keychain. Retry after allowing access.");
     EXPECT_EQ(mk::count(Call::add), 0U);
     EXPECT_EQ(mk::data(v2, aeft), stored("R1", nullptr));
 
     mk::reset();
-    mk::answerNext(Call::add, errSecDuplicateItem);
+    mk::answerNext(Call::add, keychain::duplicateItem);
     EXPECT_EQ(errorOf(serveJson(writeRequest(nullptr, nullptr))),
               "Could not save sign-in in Keychain. Retry after allowing access.");
     EXPECT_EQ(mk::count(Call::update), 0U);
@@ -308,8 +308,8 @@ TEST_F(Flow, AWriteThatDoesNotReadBackIsNotReportedAsSaved) {
         KeychainStatus status;
         std::optional<std::string> data;
     };
-    for (const Case& c : {Case{errSecNotAvailable, std::nullopt}, Case{errSecSuccess, std::nullopt},
-                          Case{errSecSuccess, stored("R9", nullptr)}}) {
+    for (const Case& c : {Case{keychain::notAvailable, std::nullopt}, Case{keychain::success, std::nullopt},
+                          Case{keychain::success, stored("R9", nullptr)}}) {
         mk::reset();
         mk::put(v2, aeft, stored("R1", nullptr));
         mk::passNext(Call::copyMatching);

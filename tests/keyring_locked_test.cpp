@@ -63,13 +63,13 @@ TEST(LockedKeyring, IsReportedAsNeedingTheUserAndNothingIsPrompted) {
 
     std::optional<std::string> data;
     EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
-              errSecInteractionNotAllowed);
+              keychain::interactionNotAllowed);
     EXPECT_FALSE(data.has_value());
     Dictionary attributes = itemAttributes(serviceV2, "PPRO");
     attributes.emplace_back(AttrKey::valueData, ItemBytes{seeded});
     attributes.emplace_back(AttrKey::label, "x");
-    EXPECT_EQ(keychainAdd(attributes), errSecInteractionNotAllowed);
-    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), errSecInteractionNotAllowed);
+    EXPECT_EQ(keychainAdd(attributes), keychain::interactionNotAllowed);
+    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), keychain::interactionNotAllowed);
 
     // Through the tool: the saved sign-in cannot be had without the user, so none is current,
     // but the locked item is not destroyed and a write cannot save.
@@ -78,7 +78,7 @@ TEST(LockedKeyring, IsReportedAsNeedingTheUserAndNothingIsPrompted) {
         errorOf(runTool(R"({"host":"PPRO","op":"write","expectedRevision":null,"session":{}})")),
         "Could not save sign-in in Keychain. Retry after allowing access.");
     EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
-              errSecInteractionNotAllowed);
+              keychain::interactionNotAllowed);
 }
 
 TEST(NoKeyring, AnUnreachableBusIsUnavailableNotAHang) {

@@ -52,19 +52,19 @@ bool revisionMatches(const Json& expected, const std::optional<Json>& current) {
     }
 
     // Update or add depends only on whether a record was resolved, never on a status.
-    KeychainStatus saved = errSecSuccess;
+    KeychainStatus saved = keychain::success;
     if (current) {
         saved = keychainUpdate(lookupQuery(serviceV2, host), updateAttributes(encoded));
     } else {
         deleteItem(serviceV2, host);
         saved = keychainAdd(creationAttributes(host, encoded));
     }
-    if (saved != errSecSuccess) {
+    if (saved != keychain::success) {
         fail(Message::saveFailed);
     }
 
     const ItemRead readBack = readData(serviceV2, host);
-    if (readBack.status != errSecSuccess || readBack.data != encoded) {
+    if (readBack.status != keychain::success || readBack.data != encoded) {
         fail(Message::notVerified);
     }
     respondWithRecord(newRecord);

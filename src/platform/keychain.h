@@ -11,14 +11,22 @@
 
 using KeychainStatus = std::int32_t;
 
-inline constexpr KeychainStatus errSecSuccess = 0;
-inline constexpr KeychainStatus errSecParam = -50;
-inline constexpr KeychainStatus errSecAuthFailed = -25293;
-inline constexpr KeychainStatus errSecNotAvailable = -25291;
-inline constexpr KeychainStatus errSecDuplicateItem = -25299;
-inline constexpr KeychainStatus errSecItemNotFound = -25300;
-inline constexpr KeychainStatus errSecNoDefaultKeychain = -25307;
-inline constexpr KeychainStatus errSecInteractionNotAllowed = -25308;
+// The statuses the tool tells apart. The values are the Security framework's codes, so the
+// macOS backend passes its answers up unchanged (it checks each value against the SDK at
+// compile time); every other backend answers with the same codes.
+namespace keychain {
+inline constexpr KeychainStatus success = 0;
+inline constexpr KeychainStatus badParameter = -50;
+inline constexpr KeychainStatus notAvailable = -25291;
+inline constexpr KeychainStatus authFailed = -25293;
+inline constexpr KeychainStatus duplicateItem = -25299;
+inline constexpr KeychainStatus itemNotFound = -25300;
+inline constexpr KeychainStatus noDefaultKeychain = -25307;
+inline constexpr KeychainStatus interactionNotAllowed = -25308;
+// A passing state: the keychain is locked, or refuses for now. Unlike -25308 and -25293 from an
+// unlocked keychain, it never means an item is lost for good, so nothing is deleted for it.
+inline constexpr KeychainStatus interactionRequired = -25315;
+} // namespace keychain
 
 // The attribute names the tool uses; each backend maps them to its own.
 enum class AttrKey {

@@ -11,10 +11,15 @@
 // load and signal subscriptions) is made per item. libsecret still labels these calls
 // unstable; they have not changed since libsecret 0.7.
 #define SECRET_API_SUBJECT_TO_CHANGE
+#include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <libsecret/secret.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 
 namespace {
 
@@ -43,24 +48,20 @@ using Paths = std::unique_ptr<gchar*, PathsDeleter>;
 using HashTablePtr = std::unique_ptr<GHashTable, HashTableDeleter>;
 using ValuePtr = std::unique_ptr<SecretValue, ValueDeleter>;
 
-// Statuses by GError domain and code, never by message text.
+// Statuses by GError domain and code, never by message text. The Secret Service has no
+// per-application access list, so no answer of it means an item is lost for good: a locked
+// item, or a service that refuses (a D-Bus policy, a sandbox) or does not answer, is a passing
+// state, and -25308 and -25293, which make the tool discard an item, are never reported.
 KeychainStatus statusFor(const GError* error) {
-    if (error == nullptr) {
-        return errSecNotAvailable;
-    }
-    if (error->domain == SECRET_ERROR) {
+    if (error != nullptr && error->domain == SECRET_ERROR) {
         if (error->code == SECRET_ERROR_IS_LOCKED) {
-            return errSecInteractionNotAllowed;
+            return keychain::interactionRequired;
         }
         if (error->code == SECRET_ERROR_NO_SUCH_OBJECT) {
-            return errSecItemNotFound;
+            return keychain::itemNotFound;
         }
     }
-    if (error->domain == G_DBUS_ERROR &&
-        (error->code == G_DBUS_ERROR_ACCESS_DENIED || error->code == G_DBUS_ERROR_AUTH_FAILED)) {
-        return errSecAuthFailed;
-    }
-    return errSecNotAvailable;
+    return keychain::notAvailable;
 }
 
 // --- A Secret Service proxy that can never show a prompt ---
@@ -123,15 +124,12 @@ bool sessionBusAnnounced() {
 // The process-wide service proxy, opened on first use; released by process exit.
 KeychainStatus openService(SecretService*& service) {
     static SecretService* opened = nullptr;
-    static KeychainStatus openStatus = errSecSuccess;
+    static KeychainStatus openStatus = keychain::success;
     static bool tried = false;
     if (!tried) {
         tried = true;
-        // GLib and libsecret print warnings to standard error; this tool never writes there.
-        g_log_set_default_handler(discardLog, nullptr);
-        g_log_set_writer_func(discardStructuredLog, nullptr, nullptr);
         if (!sessionBusAnnounced()) {
-            openStatus = errSecNotAvailable;
+            openStatus = keychain::notAvailable;
         } else {
             GError* raw = nullptr;
             opened = secret_service_open_sync(promptlessServiceType(), nullptr, SECRET_SERVICE_NONE,
@@ -195,7 +193,7 @@ struct Found {
 
 KeychainStatus findItems(const Address& address, Found& found) {
     SecretService* service = nullptr;
-    if (const KeychainStatus status = openService(service); status != errSecSuccess) {
+    if (const KeychainStatus status = openService(service); status != keychain::success) {
         return status;
     }
     const HashTablePtr attributes = attributesOf(address);
@@ -210,7 +208,7 @@ KeychainStatus findItems(const Address& address, Found& found) {
     if (searched == FALSE || !found.unlocked || !found.locked) {
         return statusFor(error.get());
     }
-    return errSecSuccess;
+    return keychain::success;
 }
 
 SecretService* openedService() {
@@ -224,26 +222,26 @@ ValuePtr secretValueOf(const std::string& bytes) {
         secret_value_new(bytes.data(), static_cast<gssize>(bytes.size()), secretContentType));
 }
 
-} // namespace
+// --- The five calls, run on the bus ---
 
-KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
-    // Nothing to turn off: the Secret Service prompts only when a client runs a prompt,
-    // and this backend never runs one.
-    return errSecSuccess;
-}
+struct Answer {
+    KeychainStatus status;
+    std::optional<std::string> data;
+};
 
-KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
+Answer copyMatching(const Dictionary& query) {
     Address address;
     if (!addressOf(query, address)) {
-        return errSecParam;
+        return {keychain::badParameter, std::nullopt};
     }
     Found found;
-    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
-        return status;
+    if (const KeychainStatus status = findItems(address, found); status != keychain::success) {
+        return {status, std::nullopt};
     }
     const gchar* path = found.unlocked.get()[0];
     if (path == nullptr) {
-        return found.none() ? errSecItemNotFound : errSecInteractionNotAllowed;
+        return {found.none() ? keychain::itemNotFound : keychain::interactionRequired,
+                std::nullopt};
     }
     GError* raw = nullptr;
     const ValuePtr value(
@@ -251,31 +249,31 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
     const ErrorPtr error(raw);
     if (!value) {
         // No error and no secret: the item was locked again since the search.
-        return error ? statusFor(error.get()) : errSecInteractionNotAllowed;
+        return {error ? statusFor(error.get()) : keychain::interactionRequired, std::nullopt};
     }
     const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
-    if (wantsData != nullptr && *wantsData) {
-        gsize length = 0;
-        const gchar* bytes = secret_value_get(value.get(), &length);
-        data.emplace(bytes, length);
+    if (wantsData == nullptr || !*wantsData) {
+        return {keychain::success, std::nullopt};
     }
-    return errSecSuccess;
+    gsize length = 0;
+    const gchar* bytes = secret_value_get(value.get(), &length);
+    return {keychain::success, std::string(bytes, length)};
 }
 
-KeychainStatus keychainAdd(const Dictionary& attributes) {
+KeychainStatus add(const Dictionary& attributes) {
     Address address;
     const auto* label = findAttr<std::string>(attributes, AttrKey::label);
     const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
     if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     // The Secret Service would happily store a second item with the same address.
     Found existing;
-    if (const KeychainStatus status = findItems(address, existing); status != errSecSuccess) {
+    if (const KeychainStatus status = findItems(address, existing); status != keychain::success) {
         return status;
     }
     if (!existing.none()) {
-        return errSecDuplicateItem;
+        return keychain::duplicateItem;
     }
 
     GError* raw = nullptr;
@@ -286,11 +284,11 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
         return statusFor(error.get());
     }
     if (!collection) {
-        return errSecNoDefaultKeychain;
+        return keychain::noDefaultKeychain;
     }
     g_dbus_proxy_set_default_timeout(G_DBUS_PROXY(collection.get()), dbusTimeoutMs);
     if (secret_collection_get_locked(collection.get()) != FALSE) {
-        return errSecInteractionNotAllowed;
+        return keychain::interactionRequired;
     }
 
     const HashTablePtr itemAttributes = attributesOf(address);
@@ -300,24 +298,24 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
                                                   itemAttributes.get(), label->c_str(), value.get(),
                                                   SECRET_ITEM_CREATE_NONE, nullptr, &raw));
     error.reset(raw);
-    return created ? errSecSuccess : statusFor(error.get());
+    return created ? keychain::success : statusFor(error.get());
 }
 
-KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+KeychainStatus update(const Dictionary& query, const Dictionary& attributesToUpdate) {
     Address address;
     const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
     if (!addressOf(query, address) || bytes == nullptr) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     Found found;
-    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
+    if (const KeychainStatus status = findItems(address, found); status != keychain::success) {
         return status;
     }
     if (found.none()) {
-        return errSecItemNotFound;
+        return keychain::itemNotFound;
     }
     if (found.locked.get()[0] != nullptr) {
-        return errSecInteractionNotAllowed;
+        return keychain::interactionRequired;
     }
     const ValuePtr value = secretValueOf(bytes->bytes);
     for (gchar** path = found.unlocked.get(); *path != nullptr; ++path) {
@@ -336,22 +334,22 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
             return statusFor(error.get());
         }
     }
-    return errSecSuccess;
+    return keychain::success;
 }
 
-KeychainStatus keychainDelete(const Dictionary& query) {
+KeychainStatus remove(const Dictionary& query) {
     Address address;
     if (!addressOf(query, address)) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     Found found;
-    if (const KeychainStatus status = findItems(address, found); status != errSecSuccess) {
+    if (const KeychainStatus status = findItems(address, found); status != keychain::success) {
         return status;
     }
     if (found.none()) {
-        return errSecItemNotFound;
+        return keychain::itemNotFound;
     }
-    KeychainStatus result = errSecSuccess;
+    KeychainStatus result = keychain::success;
     for (gchar** path = found.unlocked.get(); *path != nullptr; ++path) {
         GError* raw = nullptr;
         const gboolean deleted =
@@ -362,5 +360,78 @@ KeychainStatus keychainDelete(const Dictionary& query) {
         }
     }
     // A locked item stays: removing it would need the user, as on a locked login keychain.
-    return found.locked.get()[0] != nullptr ? errSecInteractionNotAllowed : result;
+    return found.locked.get()[0] != nullptr ? keychain::interactionRequired : result;
+}
+
+// --- Every wait bounded ---
+
+// GLib's connection handshake and a proxy's property load wait up to 25 s, and not every one of
+// them can be cancelled. So each call runs on a helper thread and is given up on after
+// callDeadline: the service then counts as unavailable for the rest of the run, and no later call
+// touches the bus while the abandoned one may still be waiting there. The helper owns copies of
+// everything it uses, so giving up on it leaves it nothing dangling.
+constexpr std::chrono::seconds callDeadline{6};
+
+Answer bounded(std::function<Answer()> call) {
+    static bool stalled = false;
+    static const bool quiet = [] {
+        // GLib and libsecret print warnings to standard error; this tool never writes there.
+        g_log_set_default_handler(discardLog, nullptr);
+        g_log_set_writer_func(discardStructuredLog, nullptr, nullptr);
+        return true;
+    }();
+    static_cast<void>(quiet);
+    if (stalled) {
+        return {keychain::notAvailable, std::nullopt};
+    }
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable finished;
+        std::optional<Answer> answer;
+    };
+    const auto outcome = std::make_shared<Outcome>();
+    std::thread([outcome, call = std::move(call)] {
+        Answer answer = call();
+        const std::lock_guard<std::mutex> lock(outcome->mutex);
+        outcome->answer = std::move(answer);
+        outcome->finished.notify_one();
+    }).detach();
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    if (!outcome->finished.wait_for(lock, callDeadline,
+                                    [&] { return outcome->answer.has_value(); })) {
+        stalled = true;
+        return {keychain::notAvailable, std::nullopt};
+    }
+    return std::move(*outcome->answer);
+}
+
+} // namespace
+
+KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
+    // Nothing to turn off: the Secret Service prompts only when a client runs a prompt,
+    // and this backend never runs one.
+    return keychain::success;
+}
+
+KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
+    Answer answer = bounded([query] { return copyMatching(query); });
+    if (answer.data) {
+        data = std::move(answer.data);
+    }
+    return answer.status;
+}
+
+KeychainStatus keychainAdd(const Dictionary& attributes) {
+    return bounded([attributes] { return Answer{add(attributes), std::nullopt}; }).status;
+}
+
+KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+    return bounded([query, attributesToUpdate] {
+               return Answer{update(query, attributesToUpdate), std::nullopt};
+           })
+        .status;
+}
+
+KeychainStatus keychainDelete(const Dictionary& query) {
+    return bounded([query] { return Answer{remove(query), std::nullopt}; }).status;
 }

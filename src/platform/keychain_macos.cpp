@@ -2,26 +2,24 @@
 //
 // Each portable dictionary becomes a CFDictionary with the framework's own constants. Every
 // CoreFoundation object created or copied here has an owner that releases it.
+#include "platform/cf_owned_macos.h"
 #include "platform/keychain.h"
 
-#include <CoreFoundation/CoreFoundation.h>
 #include <Security/Security.h>
-#include <memory>
-#include <type_traits>
+
+// The portable statuses are the framework's own codes: the backend passes answers up unchanged.
+static_assert(keychain::success == errSecSuccess);
+static_assert(keychain::badParameter == errSecParam);
+static_assert(keychain::notAvailable == errSecNotAvailable);
+static_assert(keychain::authFailed == errSecAuthFailed);
+static_assert(keychain::duplicateItem == errSecDuplicateItem);
+static_assert(keychain::itemNotFound == errSecItemNotFound);
+static_assert(keychain::noDefaultKeychain == errSecNoDefaultKeychain);
+static_assert(keychain::interactionNotAllowed == errSecInteractionNotAllowed);
+static_assert(keychain::interactionRequired == errSecInteractionRequired);
 
 namespace {
 
-struct CFReleaser {
-    void operator()(CFTypeRef object) const { CFRelease(object); }
-};
-
-// Adopts the result of a Create or Copy call; never give it a borrowed object.
-template <typename Ref> using CFOwned = std::unique_ptr<std::remove_pointer_t<Ref>, CFReleaser>;
-
-// kSecUseAuthenticationUI is deprecated in favour of an authentication context, which the
-// file-based login keychain that a command-line tool uses does not consult.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 CFStringRef keyFor(AttrKey key) {
     switch (key) {
     case AttrKey::itemClass:
@@ -44,6 +42,11 @@ CFStringRef keyFor(AttrKey key) {
     return nullptr;
 }
 
+// kSecUseAuthenticationUIFail is deprecated since macOS 11 in favour of an LAContext whose
+// interaction is not allowed; the file-based login keychain that a command-line tool uses does
+// not consult such a context, and still honours this value.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 CFTypeRef constantFor(AttrConstant constant) {
     switch (constant) {
     case AttrConstant::classGenericPassword:
@@ -104,6 +107,19 @@ CFOwned<CFMutableDictionaryRef> toCF(const Dictionary& dictionary) {
     return result;
 }
 
+// With interaction off, a locked login keychain answers -25293 (or -25308) just as it does for an
+// item this program is not trusted for. Only an unlocked keychain makes that answer final; when
+// the lock state cannot be read, nothing may be discarded either. SecKeychainGetStatus is
+// deprecated with the rest of SecKeychain, and still the one way to read the lock state.
+bool defaultKeychainUnlocked() {
+    SecKeychainStatus status = 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    const OSStatus read = SecKeychainGetStatus(nullptr, &status);
+#pragma GCC diagnostic pop
+    return read == errSecSuccess && (status & kSecUnlockStateStatus) != 0;
+}
+
 } // namespace
 
 KeychainStatus keychainSetUserInteractionAllowed(bool allowed) {
@@ -118,7 +134,7 @@ KeychainStatus keychainSetUserInteractionAllowed(bool allowed) {
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
     const auto cfQuery = toCF(query);
     if (!cfQuery) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     CFTypeRef result = nullptr;
     const OSStatus status = SecItemCopyMatching(cfQuery.get(), &result);
@@ -129,21 +145,26 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
         data.emplace(reinterpret_cast<const char*>(CFDataGetBytePtr(cfData)),
                      static_cast<std::size_t>(CFDataGetLength(cfData)));
     }
+    if ((status == errSecAuthFailed || status == errSecInteractionNotAllowed) &&
+        !defaultKeychainUnlocked()) {
+        return keychain::interactionRequired;
+    }
     return status;
 }
 
 KeychainStatus keychainAdd(const Dictionary& attributes) {
     const auto cfAttributes = toCF(attributes);
-    return cfAttributes ? SecItemAdd(cfAttributes.get(), nullptr) : errSecParam;
+    return cfAttributes ? SecItemAdd(cfAttributes.get(), nullptr) : keychain::badParameter;
 }
 
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
     const auto cfQuery = toCF(query);
     const auto cfAttributes = toCF(attributesToUpdate);
-    return cfQuery && cfAttributes ? SecItemUpdate(cfQuery.get(), cfAttributes.get()) : errSecParam;
+    return cfQuery && cfAttributes ? SecItemUpdate(cfQuery.get(), cfAttributes.get())
+                                   : keychain::badParameter;
 }
 
 KeychainStatus keychainDelete(const Dictionary& query) {
     const auto cfQuery = toCF(query);
-    return cfQuery ? SecItemDelete(cfQuery.get()) : errSecParam;
+    return cfQuery ? SecItemDelete(cfQuery.get()) : keychain::badParameter;
 }

@@ -3,7 +3,7 @@
 #include "store/items.h"
 
 ItemRead readData(std::string_view service, std::string_view host) {
-    ItemRead result{errSecSuccess, std::nullopt};
+    ItemRead result{keychain::success, std::nullopt};
     result.status = keychainCopyMatching(readQuery(service, host), result.data);
     return result;
 }

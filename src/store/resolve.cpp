@@ -4,21 +4,33 @@
 #include "store/items.h"
 #include "store/record.h"
 
+namespace {
+
+// Statuses that say something lasting about the item. Any other is a passing state (a locked
+// keychain, a service that refuses or does not answer for now): nothing is deleted for it.
+bool isLasting(KeychainStatus status) {
+    return status == keychain::success || status == keychain::itemNotFound ||
+           status == keychain::interactionNotAllowed || status == keychain::authFailed;
+}
+
+} // namespace
+
 std::optional<Json> resolveCurrentRecord(std::string_view host) {
     const ItemRead current = readData(serviceV2, host);
     switch (current.status) {
-    case errSecSuccess: {
+    case keychain::success: {
         auto record = decodeRecord(current.data);
         if (!record) {
             fail(Message::unreadable); // the item stays for the user to recover
         }
         return record;
     }
-    case errSecItemNotFound:
+    case keychain::itemNotFound:
         return migrateLegacyRecord(host);
-    case errSecInteractionNotAllowed:
-    case errSecAuthFailed:
-        // An item this process may never read again: start over without it.
+    case keychain::interactionNotAllowed:
+    case keychain::authFailed:
+        // An item this program may never read again (the backend reports a merely locked
+        // keychain as a passing state): start over without it.
         deleteItem(serviceV2, host);
         return std::nullopt;
     default:
@@ -28,7 +40,10 @@ std::optional<Json> resolveCurrentRecord(std::string_view host) {
 
 std::optional<Json> migrateLegacyRecord(std::string_view host) {
     const ItemRead legacy = readData(serviceV1, host);
-    if (legacy.status != errSecSuccess || !legacy.data) {
+    if (!isLasting(legacy.status)) {
+        return std::nullopt; // kept for a run that can read it
+    }
+    if (legacy.status != keychain::success || !legacy.data) {
         deleteItem(serviceV1, host);
         return std::nullopt;
     }
@@ -37,11 +52,11 @@ std::optional<Json> migrateLegacyRecord(std::string_view host) {
         deleteItem(serviceV1, host);
         return std::nullopt;
     }
-    if (keychainAdd(creationAttributes(host, *legacy.data)) != errSecSuccess) {
+    if (keychainAdd(creationAttributes(host, *legacy.data)) != keychain::success) {
         return std::nullopt; // the legacy item stays for the next run
     }
     const ItemRead copy = readData(serviceV2, host);
-    if (copy.status != errSecSuccess || copy.data != legacy.data) {
+    if (copy.status != keychain::success || copy.data != legacy.data) {
         deleteItem(serviceV2, host);
         return std::nullopt;
     }

@@ -3,6 +3,7 @@
 #include <Security/Security.h>
 #include <cstdlib>
 #include <deque>
+#include <utf8proc.h>
 
 // Every stand-in object starts with this header; constants are immortal.
 struct FakeObject {
@@ -34,6 +35,8 @@ enum : CFTypeID { stringType = 7, dataType = 20, booleanType = 21, dictionaryTyp
 
 long live = 0;
 bool allowed = true;
+OSStatus keychainStatusRead = errSecSuccess;
+SecKeychainStatus keychainStatus = kSecUnlockStateStatus | kSecReadPermStatus | kSecWritePermStatus;
 std::vector<fakeSecurity::Seen> seen;
 
 struct Answer {
@@ -155,6 +158,15 @@ CFDataRef CFDataCreate(CFAllocatorRef /*allocator*/, const UInt8* bytes, CFIndex
         std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length))};
 }
 
+Boolean CFEqual(CFTypeRef left, CFTypeRef right) {
+    if (CFGetTypeID(left) != stringType || CFGetTypeID(right) != stringType) {
+        std::abort(); // only strings are compared by the sources under test
+    }
+    return static_cast<const __CFString*>(left)->text == static_cast<const __CFString*>(right)->text
+               ? 1
+               : 0;
+}
+
 CFIndex CFDataGetLength(CFDataRef data) {
     return static_cast<CFIndex>(data->bytes.size());
 }
@@ -166,10 +178,35 @@ const UInt8* CFDataGetBytePtr(CFDataRef data) {
 CFStringRef CFStringCreateWithBytes(CFAllocatorRef /*allocator*/, const UInt8* bytes,
                                     CFIndex length, CFStringEncoding /*encoding*/,
                                     Boolean /*external*/) {
+    // As the platform does, text that is not valid UTF-8 makes no string.
+    for (CFIndex at = 0; at < length;) {
+        utf8proc_int32_t codePoint = 0;
+        const utf8proc_ssize_t size = utf8proc_iterate(bytes + at, length - at, &codePoint);
+        if (size <= 0) {
+            return nullptr;
+        }
+        at += size;
+    }
     ++live;
     return new __CFString{
         {stringType, 1, false},
         std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length))};
+}
+
+CFMutableStringRef CFStringCreateMutableCopy(CFAllocatorRef /*allocator*/, CFIndex /*maxLength*/,
+                                             CFStringRef string) {
+    ++live;
+    return new __CFString{{stringType, 1, false}, string->text};
+}
+
+void CFStringNormalize(CFMutableStringRef string, CFStringNormalizationForm form) {
+    if (form != kCFStringNormalizationFormC) {
+        std::abort();
+    }
+    utf8proc_uint8_t* composed =
+        utf8proc_NFC(reinterpret_cast<const utf8proc_uint8_t*>(string->text.c_str()));
+    string->text = reinterpret_cast<const char*>(composed);
+    std::free(composed);
 }
 
 CFMutableDictionaryRef CFDictionaryCreateMutable(CFAllocatorRef /*allocator*/, CFIndex /*capacity*/,
@@ -188,6 +225,14 @@ OSStatus SecKeychainSetUserInteractionAllowed(Boolean state) {
     allowed = state != 0;
     seen.push_back({"SecKeychainSetUserInteractionAllowed", {}, {}, false});
     return 0;
+}
+
+OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status) {
+    if (keychain != nullptr) {
+        std::abort(); // the backend asks only about the default keychain
+    }
+    *status = keychainStatus;
+    return keychainStatusRead;
 }
 
 OSStatus SecItemCopyMatching(CFDictionaryRef query, CFTypeRef* result) {
@@ -227,6 +272,12 @@ void reset() {
     seen.clear();
     answers.clear();
     allowed = true;
+    setDefaultKeychain(errSecSuccess, kSecUnlockStateStatus | kSecReadPermStatus);
+}
+
+void setDefaultKeychain(OSStatus read, SecKeychainStatus status) {
+    keychainStatusRead = read;
+    keychainStatus = status;
 }
 
 const std::vector<Seen>& calls() {

@@ -2,7 +2,7 @@
 // answers, and a count of the objects still alive.
 #pragma once
 
-#include <CoreFoundation/CoreFoundation.h>
+#include <Security/Security.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +27,8 @@ const std::vector<Seen>& calls();
 // The next item call answers `status`; a copy fills its slot as told.
 void answerNext(OSStatus status, Slot slot = Slot::empty, const std::string& bytes = "");
 bool interactionAllowed();
+// What SecKeychainGetStatus answers for the default keychain (unlocked after reset).
+void setDefaultKeychain(OSStatus read, SecKeychainStatus status);
 long liveObjects();
 
 } // namespace fakeSecurity

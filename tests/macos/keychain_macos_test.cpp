@@ -1,7 +1,9 @@
-// The macOS backend, compiled against the CoreFoundation and Security stand-in: what it hands
-// each call, what it passes up, and that every object it creates is released exactly once.
+// The macOS sources, compiled against the CoreFoundation and Security stand-in: what the backend
+// hands each call, what it passes up, the CoreFoundation Unicode compare, and that every object
+// created is released exactly once.
 #include "fake_security.h"
 #include "platform/keychain.h"
+#include "platform/unicode.h"
 #include "store/items.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +29,7 @@ const Entries lookupEntries{{"kSecClass", "kSecClassGenericPassword"},
                             {"kSecUseAuthenticationUI", "kSecUseAuthenticationUIFail"}};
 
 TEST_F(MacKeychain, TurnsInteractionOff) {
-    EXPECT_EQ(keychainSetUserInteractionAllowed(false), errSecSuccess);
+    EXPECT_EQ(keychainSetUserInteractionAllowed(false), keychain::success);
     EXPECT_FALSE(fakeSecurity::interactionAllowed());
 }
 
@@ -39,7 +41,7 @@ TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
     const std::string bytes("{\"a\":\"\0\xC3\xA9\"}", 11);
     fakeSecurity::answerNext(0, Slot::data, bytes);
     std::optional<std::string> data;
-    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), errSecSuccess);
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), keychain::success);
     EXPECT_EQ(data, bytes);
     ASSERT_EQ(fakeSecurity::calls().size(), 1U);
     EXPECT_EQ(fakeSecurity::calls()[0].call, "SecItemCopyMatching");
@@ -49,25 +51,53 @@ TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
     // Something other than data in the slot is released and is no data.
     data.reset();
     fakeSecurity::answerNext(0, Slot::string, "text");
-    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), errSecSuccess);
+    EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), keychain::success);
     EXPECT_FALSE(data.has_value());
 
-    for (const KeychainStatus status : {errSecItemNotFound, errSecInteractionNotAllowed,
-                                        errSecAuthFailed, KeychainStatus{-34018}}) {
+    for (const KeychainStatus status : {keychain::itemNotFound, keychain::interactionNotAllowed,
+                                        keychain::authFailed, KeychainStatus{-34018}}) {
         fakeSecurity::answerNext(status);
         EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), status);
         EXPECT_FALSE(data.has_value());
     }
 }
 
+TEST_F(MacKeychain, RefusalsAreFinalOnlyFromAnUnlockedKeychain) {
+    struct Case {
+        OSStatus read;
+        SecKeychainStatus status;
+        bool unlocked;
+    };
+    for (const Case& c : {Case{errSecSuccess, kSecUnlockStateStatus | kSecReadPermStatus, true},
+                          Case{errSecSuccess, kSecReadPermStatus, false},
+                          Case{errSecNoDefaultKeychain, kSecUnlockStateStatus, false}}) {
+        fakeSecurity::setDefaultKeychain(c.read, c.status);
+        for (const KeychainStatus refusal :
+             {keychain::authFailed, keychain::interactionNotAllowed}) {
+            fakeSecurity::answerNext(refusal);
+            std::optional<std::string> data;
+            EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
+                      c.unlocked ? refusal : keychain::interactionRequired)
+                << refusal << " with lock state " << c.status << ", read " << c.read;
+        }
+    }
+}
+
+TEST_F(MacKeychain, RevisionsCompareByCanonicalEquivalence) {
+    EXPECT_TRUE(canonicallyEqual("caf\xC3\xA9", "cafe\xCC\x81"));
+    EXPECT_FALSE(canonicallyEqual("cafe", "caf\xC3\xA9"));
+    EXPECT_FALSE(canonicallyEqual("\xFF\xFE", "\xEF\xBF\xBD"));
+    EXPECT_TRUE(canonicallyEqual("\xFF", "\xFF")); // identical bytes need no decoding
+}
+
 TEST_F(MacKeychain, WritesHandTheirDictionariesAndPassStatusesUp) {
-    fakeSecurity::answerNext(errSecDuplicateItem);
-    EXPECT_EQ(keychainAdd(creationAttributes("PPRO", "bytes")), errSecDuplicateItem);
+    fakeSecurity::answerNext(keychain::duplicateItem);
+    EXPECT_EQ(keychainAdd(creationAttributes("PPRO", "bytes")), keychain::duplicateItem);
     fakeSecurity::answerNext(0);
     EXPECT_EQ(keychainUpdate(lookupQuery(serviceV2, "AEFT"), updateAttributes("new")),
-              errSecSuccess);
-    fakeSecurity::answerNext(errSecItemNotFound);
-    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), errSecItemNotFound);
+              keychain::success);
+    fakeSecurity::answerNext(keychain::itemNotFound);
+    EXPECT_EQ(keychainDelete(lookupQuery(serviceV2, "AEFT")), keychain::itemNotFound);
 
     const auto& calls = fakeSecurity::calls();
     ASSERT_EQ(calls.size(), 3U);

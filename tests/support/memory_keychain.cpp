@@ -99,7 +99,7 @@ using memoryKeychain::Call;
 
 KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
     memoryKeychain::state().calls.push_back({Call::setInteraction, {}, {}});
-    return errSecSuccess;
+    return keychain::success;
 }
 
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
@@ -111,14 +111,14 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
     }
     const auto key = memoryKeychain::keyOf(query);
     if (!key) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     const auto found = state.items.find(*key);
     if (found == state.items.end()) {
-        return errSecItemNotFound;
+        return keychain::itemNotFound;
     }
     data = found->second.data;
-    return errSecSuccess;
+    return keychain::success;
 }
 
 KeychainStatus keychainAdd(const Dictionary& attributes) {
@@ -131,13 +131,13 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
     const auto* label = findAttr<std::string>(attributes, AttrKey::label);
     const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
     if (!key || label == nullptr || bytes == nullptr) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     if (state.items.contains(*key)) {
-        return errSecDuplicateItem;
+        return keychain::duplicateItem;
     }
     state.items[*key] = {*label, bytes->bytes};
-    return errSecSuccess;
+    return keychain::success;
 }
 
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
@@ -149,14 +149,14 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
     const auto key = memoryKeychain::keyOf(query);
     const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
     if (!key || bytes == nullptr) {
-        return errSecParam;
+        return keychain::badParameter;
     }
     const auto found = state.items.find(*key);
     if (found == state.items.end()) {
-        return errSecItemNotFound;
+        return keychain::itemNotFound;
     }
     found->second.data = bytes->bytes;
-    return errSecSuccess;
+    return keychain::success;
 }
 
 KeychainStatus keychainDelete(const Dictionary& query) {
@@ -167,7 +167,7 @@ KeychainStatus keychainDelete(const Dictionary& query) {
     }
     const auto key = memoryKeychain::keyOf(query);
     if (!key) {
-        return errSecParam;
+        return keychain::badParameter;
     }
-    return state.items.erase(*key) > 0 ? errSecSuccess : errSecItemNotFound;
+    return state.items.erase(*key) > 0 ? keychain::success : keychain::itemNotFound;
 }
