@@ -2,6 +2,7 @@
 #include "envelope_check.h"
 #include "shell.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 
 namespace {
@@ -76,6 +77,30 @@ TEST(EndToEnd, AnUnreadableItemIsReportedAndKept) {
     EXPECT_EQ(write("AEFT", nullptr, json::object()).at("error"), unreadable);
     EXPECT_EQ(shellOutput("secret-tool lookup service com.pellimar.adobe.session.v2 account AEFT"),
               "not a record");
+}
+
+TEST(EndToEnd, NoEnvironmentVariableChangesWhatIsStoredOrPrinted) {
+    const json current = read("PPRO").at("record");
+    RunOptions hostile;
+    hostile.environment = {
+        std::string("DBUS_SESSION_BUS_ADDRESS=") + std::getenv("DBUS_SESSION_BUS_ADDRESS"),
+        std::string("XDG_RUNTIME_DIR=") + std::getenv("XDG_RUNTIME_DIR"),
+        "SECRET_SERVICE_BUS_NAME=org.example.collector", // where libsecret would send the secret
+        "G_DBUS_DEBUG=message",                          // traces on standard output
+        "G_MESSAGES_DEBUG=all",
+        "HOME=/nonexistent",
+    };
+    const json written = responseOf(runTool(
+        json{{"host", "PPRO"},
+             {"op", "write"},
+             {"expectedRevision", current.is_null() ? json(nullptr) : current.at("revision")},
+             {"session", {{"token", "t"}}}}
+            .dump(),
+        hostile));
+    ASSERT_EQ(written.value("ok", false), true);
+    EXPECT_EQ(json::parse(shellOutput(
+                  "secret-tool lookup service com.pellimar.adobe.session.v2 account PPRO")),
+              written.at("record"));
 }
 
 } // namespace

@@ -102,7 +102,8 @@ TEST_F(Flow, ACurrentItemThatNeedsTheUserIsDiscarded) {
 }
 
 TEST_F(Flow, AnyOtherStatusMeansTheKeychainIsUnavailableAndNothingIsDeleted) {
-    for (const KeychainStatus status : {keychain::notAvailable, keychain::badParameter, KeychainStatus{-1}}) {
+    for (const KeychainStatus status :
+         {keychain::notAvailable, keychain::badParameter, KeychainStatus{-1}}) {
         mk::reset();
         mk::put(v2, aeft, stored("R1", nullptr));
         mk::answerNext(Call::copyMatching, status);
@@ -217,6 +218,7 @@ TEST_F(Flow, RevisionCheckFollowsItsTable) {
         // Canonically equivalent: precomposed e-acute against e and a combining accent.
         {"caf\xC3\xA9", "cafe\xCC\x81", true},
         {"cafe", "caf\xC3\xA9", false},
+        {"4c1f6d0a-0b7e", "4C1F6D0A-0B7E", false}, // letter case is not folded
     };
     for (const Case& c : cases) {
         mk::reset();
@@ -308,8 +310,9 @@ TEST_F(Flow, AWriteThatDoesNotReadBackIsNotReportedAsSaved) {
         KeychainStatus status;
         std::optional<std::string> data;
     };
-    for (const Case& c : {Case{keychain::notAvailable, std::nullopt}, Case{keychain::success, std::nullopt},
-                          Case{keychain::success, stored("R9", nullptr)}}) {
+    for (const Case& c :
+         {Case{keychain::notAvailable, std::nullopt}, Case{keychain::success, std::nullopt},
+          Case{keychain::success, stored("R9", nullptr)}}) {
         mk::reset();
         mk::put(v2, aeft, stored("R1", nullptr));
         mk::passNext(Call::copyMatching);

@@ -38,6 +38,7 @@ TEST(Intake, RefusedRequestsGetTheirMessages) {
         {R"({"host":"AEFT","op":"read",})", catchAllMessage},
         {R"({"host":"AEFT","op":"read")", catchAllMessage},
         {readRequest + " x", catchAllMessage},
+        {readRequest + std::string("\0garbage", 8), catchAllMessage},
         {"{\"host\":\"AEFT\",\"op\":\"read\",\"x\":\"\xC3\x28\"}", catchAllMessage},
         {R"({"host":"AEFT","op":"read","x":"\ud800"})", catchAllMessage},
         {"[]", invalidMessage},

@@ -55,7 +55,8 @@ TEST(SecretService, ItemsAreAddedReadUpdatedAndDeletedBinarySafe) {
 
 TEST(SecretService, InteroperatesWithSecretTool) {
     const std::string service = "test.sandrel.interop";
-    ASSERT_EQ(keychainAdd(creation(service, "AEFT", "from the tool", "Tool label")), keychain::success);
+    ASSERT_EQ(keychainAdd(creation(service, "AEFT", "from the tool", "Tool label")),
+              keychain::success);
     EXPECT_EQ(shellOutput("secret-tool lookup service " + service + " account AEFT"),
               "from the tool");
     EXPECT_NE(shellOutput("secret-tool search service " + service + " account AEFT 2>&1")

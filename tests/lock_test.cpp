@@ -52,6 +52,18 @@ TEST_F(LockFolder, TheFirstRunCreatesPrivateFoldersAndAnEmptyLockFile) {
     EXPECT_FALSE(fs::exists(folder() / "PPRO.lock"));
 }
 
+TEST_F(LockFolder, AUmaskThatStripsOwnerBitsStillGivesExactly0700And0600) {
+    umask(0277);
+    const ToolRun run = runTool(readAeft);
+    umask(022);
+    EXPECT_EQ(responseOf(run).at("ok"), true);
+    for (const fs::path& created :
+         {home / "Library", home / "Library/Application Support", folder()}) {
+        EXPECT_EQ(modeOf(created), 0700U) << created;
+    }
+    EXPECT_EQ(modeOf(folder() / "AEFT.lock"), 0600U);
+}
+
 TEST_F(LockFolder, AFolderOthersCanReachIsRefusedAndLeftAsItIs) {
     makeFolder(0755);
     for (int run = 0; run < 2; ++run) {

@@ -93,6 +93,8 @@ TEST(DecodeRecord, RefusesEveryOtherShape) {
          }) {
         EXPECT_FALSE(decodeRecord(std::string(bytes)).has_value()) << bytes;
     }
+    // A NUL byte ends nothing: what follows a record is still there, and refused.
+    EXPECT_FALSE(decodeRecord(std::string("{\"revision\":\"R\",\"session\":{}}\0text", 34)));
 }
 
 } // namespace

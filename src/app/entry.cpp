@@ -15,6 +15,7 @@ void disableLegacyKeychainUI() {
 } // namespace
 
 void serveOneRequest() {
+    hardenProcess();
     protectStandardStreams();
     disableLegacyKeychainUI();
     try {

@@ -11,6 +11,11 @@ constexpr int maximumNestingDepth = 512;
 } // namespace
 
 Json parseJson(std::string_view bytes) {
+    // The parser takes a NUL byte for the end of input and would leave whatever follows it
+    // unread. JSON text never holds one, not even inside a string.
+    if (bytes.find('\0') != std::string_view::npos) {
+        throw std::invalid_argument("NUL byte in JSON text");
+    }
     const auto limitDepth = [](int depth, Json::parse_event_t event, Json& /*parsed*/) {
         if ((event == Json::parse_event_t::object_start ||
              event == Json::parse_event_t::array_start) &&

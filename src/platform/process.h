@@ -5,6 +5,11 @@
 #include <string>
 #include <string_view>
 
+// Runs first, before any library can look: keeps only the environment variables that locate the
+// keychain service (on Linux, the session bus), so no other variable can change what the tool
+// stores or prints; and turns core files off, so a crash cannot put a session token on disk.
+void hardenProcess();
+
 // Makes the standard streams safe to use: descriptors 0 to 2 that the parent left closed are
 // opened on /dev/null, so no file the tool opens later (the lock file, a bus socket) can take
 // their place and receive the answer; and a panel that has gone away must not kill the tool

@@ -4,8 +4,46 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
 #include <system_error>
 #include <unistd.h>
+#include <vector>
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
+extern char** environ; // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+
+namespace {
+
+bool locatesSessionBus(std::string_view name) {
+    return name == "DBUS_SESSION_BUS_ADDRESS" || name == "XDG_RUNTIME_DIR";
+}
+
+} // namespace
+
+void hardenProcess() {
+    std::vector<std::string> names;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text(*entry);
+        const std::string_view name = text.substr(0, text.find('='));
+        if (!locatesSessionBus(name)) {
+            names.emplace_back(name);
+        }
+    }
+    for (const std::string& name : names) {
+        static_cast<void>(unsetenv(name.c_str())); // NOLINT(concurrency-mt-unsafe): one thread yet
+    }
+    // Neither can fail for these arguments; if one did, there would be nothing better to do.
+    const rlimit noCoreFiles{0, 0};
+    static_cast<void>(setrlimit(RLIMIT_CORE, &noCoreFiles));
+#if defined(__linux__)
+    // Also keeps other processes of the user from attaching to read the session from memory.
+    static_cast<void>(prctl(PR_SET_DUMPABLE, 0, 0, 0, 0));
+#endif
+}
 
 void protectStandardStreams() {
     for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {

@@ -8,7 +8,7 @@ CFOwned<CFMutableStringRef> composed(std::string_view text) {
     // An explicit length, so a NUL inside the text does not end it.
     const CFOwned<CFStringRef> string(
         CFStringCreateWithBytes(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(text.data()),
-                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, false));
+                                static_cast<CFIndex>(text.size()), kCFStringEncodingUTF8, 0));
     if (!string) {
         return nullptr;
     }

@@ -17,6 +17,8 @@ std::size_t consumed = 0;
 
 } // namespace
 
+void hardenProcess() {}
+
 void protectStandardStreams() {}
 
 std::string readInput(std::size_t count) {
@@ -65,14 +67,23 @@ std::size_t bytesRead() {
 }
 
 std::string home() {
-    static const std::string folder = [] {
-        std::string pattern = "/tmp/sandrel-test-home.XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp");
+    // Made once per test process and removed when it exits, whether its tests pass or fail.
+    struct Folder {
+        std::string path;
+        Folder() : path("/tmp/sandrel-test-home.XXXXXX") {
+            if (mkdtemp(path.data()) == nullptr) {
+                throw std::runtime_error("mkdtemp");
+            }
         }
-        return pattern;
-    }();
-    return folder;
+        ~Folder() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+        Folder(const Folder&) = delete;
+        Folder& operator=(const Folder&) = delete;
+    };
+    static const Folder folder;
+    return folder.path;
 }
 
 } // namespace fakeProcess

@@ -82,9 +82,14 @@ test('a missing binary, a killed tool and a time-out are told apart', async () =
   const missing = await rejection(client.read('AEFT', { binaryPath: '/nonexistent/sandrel-adobe-auth' }));
   assert.strictEqual(missing.code, 'BINARY_NOT_FOUND');
 
-  const killer = path.join(fs.mkdtempSync(path.join(os.tmpdir(), 'sandrel-client-')), 'killed');
-  fs.writeFileSync(killer, '#!/bin/sh\nkill -9 $$\n', { mode: 0o700 });
-  assert.strictEqual((await rejection(client.read('AEFT', { binaryPath: killer }))).code, 'NO_ANSWER');
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'sandrel-client-'));
+  try {
+    const killer = path.join(scratch, 'killed');
+    fs.writeFileSync(killer, '#!/bin/sh\nkill -9 $$\n', { mode: 0o700 });
+    assert.strictEqual((await rejection(client.read('AEFT', { binaryPath: killer }))).code, 'NO_ANSWER');
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
 
   // Another process holds the host's lock for longer than the time-out.
   const holder = childProcess.spawn('flock', [path.join(lockFolder, 'AEFT.lock'), '-c', 'echo held; sleep 30'],
