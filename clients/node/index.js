@@ -1,6 +1,7 @@
 'use strict';
 // Starts the sign-in tool, writes one request, reads its one answer, and turns the answer
-// into a value or an Error with a stable code. No dependencies; runs on Node 12 and later.
+// into a value or an Error with a stable code. No dependencies; runs on every Node a CEP panel
+// embeds, from Node 8.6 (CEP 9) on, so its syntax stays within ES2017.
 
 const childProcess = require('child_process');
 const path = require('path');
@@ -9,6 +10,8 @@ const maximumRequestBytes = 32768;
 const hosts = ['AEFT', 'PPRO'];
 const defaultTimeoutMs = 30000;
 const defaultRetries = 3;
+// Shipped next to this file.
+const defaultBinaryName = process.platform === 'win32' ? 'sandrel-adobe-auth.exe' : 'sandrel-adobe-auth';
 
 // The tool's own messages, each with the code a panel can act on.
 const codes = Object.freeze({
@@ -43,7 +46,7 @@ function invalidRequest() {
 
 function call(request, options) {
   const settings = options || {};
-  const binaryPath = settings.binaryPath || path.join(__dirname, 'sandrel-adobe-auth');
+  const binaryPath = settings.binaryPath || path.join(__dirname, defaultBinaryName);
   const timeoutMs = settings.timeoutMs === undefined ? defaultTimeoutMs : settings.timeoutMs;
 
   return new Promise(function (resolve, reject) {

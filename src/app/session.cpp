@@ -73,7 +73,7 @@ bool revisionMatches(const Json& expected, const std::optional<Json>& current) {
 } // namespace
 
 void runLockedSection(std::string_view host, std::string_view op, const Json& request) {
-    const int lock = acquireSessionLock(host);
+    const LockHandle lock = acquireSessionLock(host);
     try {
         const std::optional<Json> current = resolveCurrentRecord(host);
         if (op == "read") {

@@ -49,7 +49,7 @@ int openLockFile(int folder, const std::string& name) {
 
 } // namespace
 
-int acquireSessionLock(std::string_view host) {
+LockHandle acquireSessionLock(std::string_view host) {
     const std::string folderPath = homeFolder() + std::string(lockFolderInHome);
     createPrivateFolders(folderPath);
     const int folder = openPrivateFolder(folderPath);
@@ -71,7 +71,7 @@ int acquireSessionLock(std::string_view host) {
     return handle;
 }
 
-void releaseSessionLock(int handle) {
-    static_cast<void>(flock(handle, LOCK_UN));
-    static_cast<void>(close(handle));
+void releaseSessionLock(LockHandle handle) {
+    static_cast<void>(flock(static_cast<int>(handle), LOCK_UN));
+    static_cast<void>(close(static_cast<int>(handle)));
 }

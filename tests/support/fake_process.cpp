@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -29,10 +30,12 @@ std::string readInput(std::size_t count) {
 }
 
 // The end of a real process closes its descriptors and so drops the session lock; here the
-// descriptors open below the fake home folder are closed instead.
+// descriptors open below the fake home folder are closed instead. (Windows tests link a lock
+// stand-in and have no /proc.)
 static void closeDescriptorsUnderHome() {
     const std::string prefix = fakeProcess::home() + "/";
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code missing;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", missing)) {
         std::error_code error;
         const auto target = std::filesystem::read_symlink(entry.path(), error);
         if (!error && target.string().starts_with(prefix)) {
@@ -70,10 +73,14 @@ std::string home() {
     // Made once per test process and removed when it exits, whether its tests pass or fail.
     struct Folder {
         std::string path;
-        Folder() : path("/tmp/sandrel-test-home.XXXXXX") {
-            if (mkdtemp(path.data()) == nullptr) {
-                throw std::runtime_error("mkdtemp");
+        Folder() {
+            namespace fs = std::filesystem;
+            const auto name = "sandrel-test-home." + std::to_string(std::random_device()());
+            path = (fs::temp_directory_path() / name).string();
+            if (!fs::create_directory(path)) {
+                throw std::runtime_error("temp folder exists");
             }
+            fs::permissions(path, fs::perms::owner_all, fs::perm_options::replace);
         }
         ~Folder() {
             std::error_code ignored;

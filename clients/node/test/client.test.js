@@ -103,3 +103,17 @@ test('a missing binary, a killed tool and a time-out are told apart', async () =
     process.kill(-holder.pid, 'SIGKILL'); // flock and the sleep that holds the lock
   }
 });
+
+test('the client parses as ES2017, the syntax of Node 8.6 in CEP 9', () => {
+  const acorn = require('acorn');
+  const source = fs.readFileSync(path.join(__dirname, '..', 'index.js'), 'utf8');
+  assert.doesNotThrow(() => acorn.parse(source, { ecmaVersion: 2017, sourceType: 'script' }));
+});
+
+test('on Windows the default tool is the .exe next to the client', () => {
+  const started = childProcess.execFileSync(process.execPath, ['-e', `
+    Object.defineProperty(process, 'platform', { value: 'win32' });
+    require('child_process').spawn = (binary) => { console.log(binary); process.exit(0); };
+    require(${JSON.stringify(path.join(__dirname, '..'))}).read('AEFT');`], { encoding: 'utf8' });
+  assert.strictEqual(started.trim(), path.join(__dirname, '..', 'sandrel-adobe-auth.exe'));
+});

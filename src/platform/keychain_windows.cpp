@@ -1,0 +1,357 @@
+// Windows keychain: one file per item in a private folder, its data protected with DPAPI.
+//
+// Credential Manager holds at most 2,560 bytes a credential and a record may hold 32,768, so
+// items are files: "Sandrel Adobe Auth\Items\<service>+<account>.item" under the local
+// application data folder, created as privately as the lock folder. A file holds a header (a
+// magic and a version), the label, and the data as a DPAPI blob of the user's scope whose
+// entropy names the item's service and account, so a file moved to another item's name does
+// not decode. A write goes to a temporary file beside the item, is flushed, and is moved into
+// place, so a kill at any moment leaves the old item or the new one, never a torn one.
+#include "platform/files.h"
+#include "platform/keychain.h"
+#include "platform/private_folder_windows.h"
+#include "platform/text_windows.h"
+
+#include <chrono>
+#include <cstdint>
+#include <dpapi.h>
+#include <optional>
+#include <string>
+
+namespace {
+
+constexpr std::string_view magic = "SNDRLITM";
+constexpr std::uint32_t formatVersion = 1;
+constexpr std::size_t largestItemFile = std::size_t{1} << 20; // far past any record's blob
+constexpr std::chrono::milliseconds retryFor{2000};
+constexpr DWORD retryPauseMs = 20;
+
+struct HandleCloser {
+    void operator()(HANDLE handle) const {
+        if (handle != INVALID_HANDLE_VALUE) {
+            CloseHandle(handle);
+        }
+    }
+};
+using FileHandle = std::unique_ptr<void, HandleCloser>;
+
+// Antivirus, indexers and readers hold files open for moments: ERROR_ACCESS_DENIED and
+// ERROR_SHARING_VIOLATION are tried again for up to about 2 s. False with the last error kept.
+template <typename Attempt> bool retrying(Attempt attempt) {
+    const auto giveUp = std::chrono::steady_clock::now() + retryFor;
+    for (;;) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+            std::chrono::steady_clock::now() >= giveUp) {
+            SetLastError(error);
+            return false;
+        }
+        Sleep(retryPauseMs);
+    }
+}
+
+struct Address {
+    std::string service;
+    std::string account;
+};
+
+bool addressOf(const Dictionary& dictionary, Address& address) {
+    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
+    const auto* service = findAttr<std::string>(dictionary, AttrKey::service);
+    const auto* account = findAttr<std::string>(dictionary, AttrKey::account);
+    if (itemClass == nullptr || *itemClass != AttrConstant::classGenericPassword ||
+        service == nullptr || account == nullptr) {
+        return false;
+    }
+    address = {*service, *account};
+    return true;
+}
+
+std::wstring toolFolder() {
+    return widen(homeFolder()) + L"\\Sandrel Adobe Auth";
+}
+
+std::wstring itemsFolder() {
+    return toolFolder() + L"\\Items";
+}
+
+// Lower-case letters, digits, "." "_" and "-" stand for themselves; every other byte, upper-case
+// letters included, becomes %XX. Names are then distinct for distinct pairs even on a file
+// system that ignores letter case, and "+" (always escaped) parts service from account.
+std::wstring escaped(std::string_view text) {
+    constexpr std::wstring_view hex = L"0123456789ABCDEF";
+    std::wstring name;
+    for (const char character : text) {
+        const auto byte = static_cast<unsigned char>(character);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') || byte == '.' ||
+            byte == '_' || byte == '-') {
+            name += static_cast<wchar_t>(byte);
+        } else {
+            name += L'%';
+            name += hex[byte >> 4U];
+            name += hex[byte & 0x0FU];
+        }
+    }
+    return name;
+}
+
+std::wstring itemPath(const Address& address) {
+    return itemsFolder() + L"\\" + escaped(address.service) + L"+" + escaped(address.account) +
+           L".item";
+}
+
+std::string entropyOf(const Address& address) {
+    return address.service + std::string(1, '\0') + address.account;
+}
+
+DATA_BLOB blobOf(const std::string& bytes) {
+    return {static_cast<DWORD>(bytes.size()),
+            reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
+}
+
+std::optional<std::string> protect(const std::string& data, const Address& address) {
+    DATA_BLOB input = blobOf(data);
+    const std::string entropy = entropyOf(address);
+    DATA_BLOB extra = blobOf(entropy);
+    DATA_BLOB output{};
+    if (CryptProtectData(&input, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                         &output) == FALSE) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<BYTE, LocalFreeDeleter> owner(output.pbData);
+    return std::string(reinterpret_cast<const char*>(output.pbData), output.cbData);
+}
+
+std::optional<std::string> unprotect(const std::string& blob, const Address& address) {
+    DATA_BLOB input = blobOf(blob);
+    const std::string entropy = entropyOf(address);
+    DATA_BLOB extra = blobOf(entropy);
+    DATA_BLOB output{};
+    if (CryptUnprotectData(&input, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
+                           &output) == FALSE) {
+        return std::nullopt;
+    }
+    const std::unique_ptr<BYTE, LocalFreeDeleter> owner(output.pbData);
+    std::string data(reinterpret_cast<const char*>(output.pbData), output.cbData);
+    SecureZeroMemory(output.pbData, output.cbData);
+    return data;
+}
+
+// --- The item file: magic, version, label, blob; numbers are 32-bit little-endian ---
+
+struct ItemFile {
+    std::string label;
+    std::string blob;
+};
+
+void appendNumber(std::string& out, std::uint32_t number) {
+    for (int shift = 0; shift < 32; shift += 8) {
+        out += static_cast<char>((number >> shift) & 0xFFU);
+    }
+}
+
+bool takeNumber(std::string_view& in, std::uint32_t& number) {
+    if (in.size() < 4) {
+        return false;
+    }
+    number = 0;
+    for (int index = 3; index >= 0; --index) {
+        number = (number << 8U) | static_cast<unsigned char>(in[static_cast<std::size_t>(index)]);
+    }
+    in.remove_prefix(4);
+    return true;
+}
+
+bool takeText(std::string_view& in, std::string& text) {
+    std::uint32_t length = 0;
+    if (!takeNumber(in, length) || in.size() < length) {
+        return false;
+    }
+    text.assign(in.substr(0, length));
+    in.remove_prefix(length);
+    return true;
+}
+
+std::string encodeItem(const ItemFile& item) {
+    std::string out(magic);
+    appendNumber(out, formatVersion);
+    appendNumber(out, static_cast<std::uint32_t>(item.label.size()));
+    out += item.label;
+    appendNumber(out, static_cast<std::uint32_t>(item.blob.size()));
+    out += item.blob;
+    return out;
+}
+
+std::optional<ItemFile> decodeItem(std::string_view in) {
+    ItemFile item;
+    std::uint32_t version = 0;
+    if (in.substr(0, magic.size()) != magic) {
+        return std::nullopt;
+    }
+    in.remove_prefix(magic.size());
+    if (!takeNumber(in, version) || version != formatVersion || !takeText(in, item.label) ||
+        !takeText(in, item.blob) || !in.empty()) {
+        return std::nullopt;
+    }
+    return item;
+}
+
+// --- Files ---
+
+KeychainStatus unavailableOrMissing() {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? keychain::itemNotFound
+                                                                          : keychain::notAvailable;
+}
+
+KeychainStatus readItem(const std::wstring& path, ItemFile& item) {
+    HANDLE raw = INVALID_HANDLE_VALUE;
+    // Delete sharing, so a reader never stops a writer from moving a new item into place.
+    if (!retrying([&] {
+            raw = CreateFileW(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+            return raw != INVALID_HANDLE_VALUE;
+        })) {
+        return unavailableOrMissing();
+    }
+    const FileHandle file(raw);
+    LARGE_INTEGER size{};
+    if (GetFileSizeEx(raw, &size) == FALSE) {
+        return keychain::notAvailable;
+    }
+    if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > largestItemFile) {
+        return keychain::authFailed; // not an item this tool wrote
+    }
+    std::string contents(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    for (std::size_t done = 0; done < contents.size(); done += got) {
+        if (ReadFile(raw, contents.data() + done, static_cast<DWORD>(contents.size() - done), &got,
+                     nullptr) == FALSE ||
+            got == 0) {
+            return keychain::notAvailable;
+        }
+    }
+    auto decoded = decodeItem(contents);
+    if (!decoded) {
+        return keychain::authFailed;
+    }
+    item = std::move(*decoded);
+    return keychain::success;
+}
+
+// Writes beside the item, flushes, and moves into place: over the item only when `replace`,
+// so an add creates the item only if none exists.
+KeychainStatus writeItem(const std::wstring& path, const ItemFile& item, bool replace) {
+    const std::unique_ptr<PrivateSecurity> security = privateSecurity();
+    createPrivateFolder(toolFolder(), *security); // made by the lock already, in a real run
+    createPrivateFolder(itemsFolder(), *security);
+    const std::wstring temporary = path + L".new"; // a leftover from a killed run is reused
+    const std::string contents = encodeItem(item);
+    HANDLE raw = INVALID_HANDLE_VALUE;
+    auto attributes = security->attributes;
+    if (!retrying([&] {
+            raw = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+            return raw != INVALID_HANDLE_VALUE;
+        })) {
+        return keychain::notAvailable;
+    }
+    {
+        const FileHandle file(raw);
+        DWORD written = 0;
+        if (WriteFile(raw, contents.data(), static_cast<DWORD>(contents.size()), &written,
+                      nullptr) == FALSE ||
+            written != contents.size() || FlushFileBuffers(raw) == FALSE) {
+            static_cast<void>(DeleteFileW(temporary.c_str()));
+            return keychain::notAvailable;
+        }
+    }
+    const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+    if (!retrying([&] { return MoveFileExW(temporary.c_str(), path.c_str(), flags) != FALSE; })) {
+        const DWORD error = GetLastError();
+        static_cast<void>(DeleteFileW(temporary.c_str()));
+        return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+                   ? keychain::duplicateItem
+                   : keychain::notAvailable;
+    }
+    return keychain::success;
+}
+
+} // namespace
+
+KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
+    // Nothing to turn off: every DPAPI call here forbids UI.
+    return keychain::success;
+}
+
+KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
+    Address address;
+    if (!addressOf(query, address)) {
+        return keychain::badParameter;
+    }
+    ItemFile item;
+    if (const KeychainStatus status = readItem(itemPath(address), item);
+        status != keychain::success) {
+        return status;
+    }
+    // A blob DPAPI refuses (a password reset, a copy from another machine or account, a change
+    // of any byte) can never be read again by this user: the caller drops it.
+    auto plain = unprotect(item.blob, address);
+    if (!plain) {
+        return keychain::authFailed;
+    }
+    const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
+    if (wantsData != nullptr && *wantsData) {
+        data = std::move(plain);
+    }
+    return keychain::success;
+}
+
+KeychainStatus keychainAdd(const Dictionary& attributes) {
+    Address address;
+    const auto* label = findAttr<std::string>(attributes, AttrKey::label);
+    const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
+    if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
+        return keychain::badParameter;
+    }
+    auto blob = protect(bytes->bytes, address);
+    if (!blob) {
+        return keychain::notAvailable;
+    }
+    return writeItem(itemPath(address), {*label, std::move(*blob)}, false);
+}
+
+KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
+    Address address;
+    const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
+    if (!addressOf(query, address) || bytes == nullptr) {
+        return keychain::badParameter;
+    }
+    const std::wstring path = itemPath(address);
+    ItemFile item;
+    if (const KeychainStatus status = readItem(path, item); status != keychain::success) {
+        return status;
+    }
+    auto blob = protect(bytes->bytes, address);
+    if (!blob) {
+        return keychain::notAvailable;
+    }
+    item.blob = std::move(*blob); // the label stays as it was
+    return writeItem(path, item, true);
+}
+
+KeychainStatus keychainDelete(const Dictionary& query) {
+    Address address;
+    if (!addressOf(query, address)) {
+        return keychain::badParameter;
+    }
+    const std::wstring path = itemPath(address);
+    if (!retrying([&] { return DeleteFileW(path.c_str()) != FALSE; })) {
+        return unavailableOrMissing();
+    }
+    return keychain::success;
+}

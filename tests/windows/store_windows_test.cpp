@@ -1,0 +1,185 @@
+// The Windows item store and lock, run under Wine here and natively on a Windows runner: every
+// status of the five calls, a blob that no longer decodes, an interrupted replace, and a lock
+// that makes a second process wait.
+#include "lock/session_lock.h"
+#include "platform/files.h"
+#include "platform/keychain.h"
+#include "platform/process.h"
+#include "store/items.h"
+
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <random>
+#include <windows.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string home; // the folder the tool's folder goes in: a fresh temp folder per test process
+
+struct Read {
+    KeychainStatus status;
+    std::optional<std::string> data;
+};
+
+Read copy(const std::string& service, const std::string& account) {
+    Read read{0, std::nullopt};
+    read.status = keychainCopyMatching(readQuery(service, account), read.data);
+    return read;
+}
+
+Dictionary creation(const std::string& service, const std::string& account,
+                    const std::string& bytes) {
+    Dictionary attributes = itemAttributes(service, account);
+    attributes.emplace_back(AttrKey::valueData, ItemBytes{bytes});
+    attributes.emplace_back(AttrKey::label, "Label of " + account);
+    return attributes;
+}
+
+fs::path itemsFolder() {
+    return fs::path(home) / "Sandrel Adobe Auth" / "Items";
+}
+
+std::string contentsOf(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+TEST(WindowsStore, AnswersEveryStatusOfTheFiveCalls) {
+    const std::string service = "test.statuses";
+    const std::string bytes("{\"a\":\"\0\xC3\xA9\"}", 11);
+    EXPECT_EQ(copy(service, "AEFT").status, keychain::itemNotFound);
+    EXPECT_EQ(keychainUpdate(lookupQuery(service, "AEFT"), updateAttributes("x")),
+              keychain::itemNotFound);
+    EXPECT_EQ(keychainDelete(lookupQuery(service, "AEFT")), keychain::itemNotFound);
+
+    ASSERT_EQ(keychainAdd(creation(service, "AEFT", bytes)), keychain::success);
+    EXPECT_EQ(keychainAdd(creation(service, "AEFT", "other")), keychain::duplicateItem);
+    EXPECT_EQ(copy(service, "AEFT").data, bytes);
+    // Names differ for pairs that differ only in letter case or in where a dot falls.
+    EXPECT_EQ(copy(service, "aeft").status, keychain::itemNotFound);
+    EXPECT_EQ(copy("test", "statuses.AEFT").status, keychain::itemNotFound);
+
+    ASSERT_EQ(keychainUpdate(lookupQuery(service, "AEFT"), updateAttributes("updated")),
+              keychain::success);
+    EXPECT_EQ(copy(service, "AEFT").data, "updated");
+    const auto file = itemsFolder() / "test.statuses+%41%45%46%54.item";
+    EXPECT_NE(contentsOf(file).find("Label of AEFT"), std::string::npos) << "label kept";
+    EXPECT_EQ(contentsOf(file).find("updated"), std::string::npos) << "data in plain form";
+
+    EXPECT_EQ(keychainDelete(lookupQuery(service, "AEFT")), keychain::success);
+    EXPECT_EQ(copy(service, "AEFT").status, keychain::itemNotFound);
+}
+
+TEST(WindowsStore, ABlobThatNoLongerDecodesIsLostForGood) {
+    ASSERT_EQ(keychainAdd(creation("test.blob", "AEFT", "secret")), keychain::success);
+    ASSERT_EQ(keychainAdd(creation("test.blob", "PPRO", "secret")), keychain::success);
+    const auto aeft = itemsFolder() / "test.blob+%41%45%46%54.item";
+    const auto ppro = itemsFolder() / "test.blob+%50%50%52%4F.item";
+    // Moved to another item's name: the entropy names the item, so it does not decode.
+    std::ofstream(ppro, std::ios::binary | std::ios::trunc) << contentsOf(aeft);
+    EXPECT_EQ(copy("test.blob", "PPRO").status, keychain::authFailed);
+    // One byte of the blob changed.
+    std::string tampered = contentsOf(aeft);
+    tampered.back() = static_cast<char>(tampered.back() ^ 0x01);
+    std::ofstream(aeft, std::ios::binary | std::ios::trunc) << tampered;
+    EXPECT_EQ(copy("test.blob", "AEFT").status, keychain::authFailed);
+    std::ofstream(aeft, std::ios::binary | std::ios::trunc) << "not an item";
+    EXPECT_EQ(copy("test.blob", "AEFT").status, keychain::authFailed);
+}
+
+TEST(WindowsStore, AnInterruptedReplaceLeavesAWholeItem) {
+    ASSERT_EQ(keychainAdd(creation("test.replace", "AEFT", "old")), keychain::success);
+    // A write killed before its move leaves a temporary file beside the item.
+    const auto item = itemsFolder() / "test.replace+%41%45%46%54.item";
+    std::ofstream(item.string() + ".new", std::ios::binary) << "torn";
+    EXPECT_EQ(copy("test.replace", "AEFT").data, "old");
+    EXPECT_EQ(keychainUpdate(lookupQuery("test.replace", "AEFT"), updateAttributes("new")),
+              keychain::success);
+    EXPECT_EQ(copy("test.replace", "AEFT").data, "new");
+    EXPECT_FALSE(fs::exists(item.string() + ".new"));
+}
+
+TEST(WindowsLock, ASecondProcessWaitsForTheHolder) {
+    // The holder is this program again, holding the lock until its standard input closes.
+    wchar_t self[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0U);
+    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE toHolder = nullptr;
+    HANDLE holderInput = nullptr;
+    HANDLE fromHolder = nullptr;
+    HANDLE holderOutput = nullptr;
+    ASSERT_TRUE(CreatePipe(&holderInput, &toHolder, &inherited, 0));
+    ASSERT_TRUE(CreatePipe(&fromHolder, &holderOutput, &inherited, 0));
+    SetHandleInformation(toHolder, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(fromHolder, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = holderInput;
+    startup.hStdOutput = holderOutput;
+    startup.hStdError = holderOutput;
+    std::wstring command =
+        L"\"" + std::wstring(self) + L"\" --hold-lock \"" + fs::path(home).wstring() + L"\"";
+    PROCESS_INFORMATION holder{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                               &startup, &holder));
+    CloseHandle(holderInput);
+    CloseHandle(holderOutput);
+    char held = 0;
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(fromHolder, &held, 1, &got, nullptr) && got == 1) << "holder never held";
+
+    HANDLE waiter = CreateThread(
+        nullptr, 0,
+        [](void*) -> DWORD {
+            releaseSessionLock(acquireSessionLock("AEFT"));
+            return 0;
+        },
+        nullptr, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(waiter, 500), static_cast<DWORD>(WAIT_TIMEOUT));
+    // Another host's lock is free meanwhile.
+    releaseSessionLock(acquireSessionLock("PPRO"));
+    CloseHandle(toHolder); // the holder exits, and with it its lock
+    EXPECT_EQ(WaitForSingleObject(waiter, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
+    WaitForSingleObject(holder.hProcess, 10000);
+    CloseHandle(waiter);
+    CloseHandle(fromHolder);
+    CloseHandle(holder.hProcess);
+    CloseHandle(holder.hThread);
+}
+
+} // namespace
+
+// The process pieces the lock needs: a failure would end a real run, here it fails the test.
+std::string homeFolder() {
+    return home;
+}
+
+void finishProcess(std::string_view output) {
+    ADD_FAILURE() << "the tool answered " << output;
+    ExitThread(1);
+}
+
+int main(int argc, char** argv) {
+    if (argc == 3 && std::string_view(argv[1]) == "--hold-lock") {
+        home = argv[2];
+        static_cast<void>(acquireSessionLock("AEFT"));
+        std::fputc('h', stdout);
+        std::fflush(stdout);
+        while (std::fgetc(stdin) != EOF) {
+        }
+        return 0;
+    }
+    home = (fs::temp_directory_path() /
+            ("sandrel-store-test." + std::to_string(std::random_device()())))
+               .string();
+    fs::create_directory(home);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    std::error_code ignored;
+    fs::remove_all(home, ignored);
+    return result;
+}

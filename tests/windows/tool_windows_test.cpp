@@ -1,0 +1,119 @@
+// The Windows tool, run under Wine as a panel runs it: beside the intake and envelope tests
+// (intake_test.cpp, built in here as well), the whole job answers as it does on Linux, and no
+// session text is left in plain form anywhere in the Wine prefix.
+#include "envelope_check.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+json call(const json& request) {
+    return responseOf(runTool(request.dump()));
+}
+
+json write(const std::string& host, const json& expected, const json& session) {
+    return call(
+        {{"host", host}, {"op", "write"}, {"expectedRevision", expected}, {"session", session}});
+}
+
+json read(const std::string& host) {
+    return call({{"host", host}, {"op", "read"}});
+}
+
+// The tool's folder in every profile of the prefix, so each run starts with nothing saved.
+std::vector<fs::path> toolFolders() {
+    std::vector<fs::path> folders;
+    for (const auto& user :
+         fs::directory_iterator(fs::path(std::getenv("WINEPREFIX")) / "drive_c/users")) {
+        folders.push_back(user.path() / "AppData/Local/Sandrel Adobe Auth");
+    }
+    return folders;
+}
+
+TEST(WindowsTool, ReadWriteConflictAndSignOut) {
+    EXPECT_TRUE(read("AEFT").at("record").is_null());
+    const json first = write("AEFT", nullptr, {{"token", "t1"}});
+    ASSERT_EQ(first.value("ok", false), true);
+    EXPECT_EQ(read("AEFT").at("record"), first.at("record"));
+    const json second = write("AEFT", first.at("record").at("revision"), {{"token", "t2"}});
+    ASSERT_EQ(second.value("ok", false), true);
+    EXPECT_EQ(write("AEFT", first.at("record").at("revision"), {{"token", "t3"}}).at("error"),
+              conflictMessage);
+    const json signedOut = write("AEFT", second.at("record").at("revision"), nullptr);
+    EXPECT_TRUE(signedOut.at("record").at("session").is_null());
+    EXPECT_EQ(read("AEFT").at("record"), signedOut.at("record"));
+}
+
+TEST(WindowsTool, TheSavedRecordMayBeExactly32768Bytes) {
+    // A record is its session plus 62 bytes; the request, naming no revision, is 4 bytes shorter.
+    const auto requestFor = [](std::size_t recordBytes) {
+        return R"({"host":"PPRO","op":"write","expectedRevision":0,"session":{"p":")" +
+               std::string(recordBytes - 62 - 8, 'x') + R"("}})";
+    };
+    for (const fs::path& folder : toolFolders()) {
+        fs::remove_all(folder / "Items" / "com.pellimar.adobe.session.v2+%50%50%52%4F.item");
+    }
+    EXPECT_EQ(errorOf(runTool(requestFor(32769))), "Saved sign-in is too large.");
+    const json saved = responseOf(runTool(requestFor(32768)));
+    ASSERT_EQ(saved.value("ok", false), true);
+    EXPECT_EQ(saved.at("record").dump().size(), 32768U);
+    EXPECT_EQ(read("PPRO").at("record"), saved.at("record"));
+}
+
+TEST(WindowsTool, OfManyWritesFromOneRevisionExactlyOneWins) {
+    json start = read("AEFT").at("record");
+    if (start.is_null()) {
+        start = write("AEFT", nullptr, json::object()).at("record");
+    }
+    std::vector<StartedTool> tools;
+    for (int i = 0; i < 16; ++i) {
+        const json request = {{"host", "AEFT"},
+                              {"op", "write"},
+                              {"expectedRevision", start.at("revision")},
+                              {"session", {{"value", i}}}};
+        tools.push_back(startTool(request.dump()));
+    }
+    int winners = 0;
+    for (StartedTool& tool : tools) {
+        const json response = responseOf(finishTool(tool));
+        winners += response.value("ok", false) ? 1 : 0;
+        if (!response.value("ok", false)) {
+            EXPECT_EQ(response.at("error"), conflictMessage);
+        }
+    }
+    EXPECT_EQ(winners, 1);
+}
+
+TEST(WindowsTool, NoSessionTextIsLeftInPlainForm) {
+    const std::string marker = "plain-session-marker-5b2d";
+    ASSERT_EQ(write("PPRO", read("PPRO").at("record").at("revision"), {{"token", marker}})
+                  .value("ok", false),
+              true);
+    std::vector<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(std::getenv("WINEPREFIX"))) {
+        if (entry.is_regular_file() && !entry.is_symlink()) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            const std::string contents{std::istreambuf_iterator<char>(in), {}};
+            if (contents.find(marker) != std::string::npos) {
+                found.push_back(entry.path().string());
+            }
+        }
+    }
+    EXPECT_TRUE(found.empty()) << found.front();
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    for (const fs::path& folder : toolFolders()) {
+        fs::remove_all(folder);
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
