@@ -1,5 +1,5 @@
 // The whole job as a panel uses it: the built binary against the real Secret Service.
-#include "envelope_check.h"
+#include "requests.h"
 #include "shell.h"
 
 #include <cstdlib>
@@ -8,19 +8,6 @@
 namespace {
 
 using nlohmann::json;
-
-json call(const json& request) {
-    return responseOf(runTool(request.dump()));
-}
-
-json write(const std::string& host, const json& expected, const json& session) {
-    return call(
-        {{"host", host}, {"op", "write"}, {"expectedRevision", expected}, {"session", session}});
-}
-
-json read(const std::string& host) {
-    return call({{"host", host}, {"op", "read"}});
-}
 
 TEST(EndToEnd, ReadWriteConflictAndSignOut) {
     EXPECT_TRUE(read("AEFT").at("record").is_null());

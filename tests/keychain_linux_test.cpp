@@ -1,30 +1,10 @@
 // The Secret Service backend against a real gnome-keyring in a private session.
-#include "platform/keychain.h"
+#include "keychain_calls.h"
 #include "shell.h"
-#include "store/items.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-Dictionary creation(const std::string& service, const std::string& account,
-                    const std::string& bytes, const std::string& label) {
-    Dictionary attributes = itemAttributes(service, account);
-    attributes.emplace_back(AttrKey::valueData, ItemBytes{bytes});
-    attributes.emplace_back(AttrKey::label, label);
-    return attributes;
-}
-
-struct Read {
-    KeychainStatus status;
-    std::optional<std::string> data;
-};
-
-Read copy(const std::string& service, const std::string& account) {
-    Read read{0, std::nullopt};
-    read.status = keychainCopyMatching(readQuery(service, account), read.data);
-    return read;
-}
 
 TEST(SecretService, ItemsAreAddedReadUpdatedAndDeletedBinarySafe) {
     const std::string service = "test.sandrel.roundtrip";

@@ -73,8 +73,7 @@ TEST_F(NativeLock, TheFolderItCreatesIsPrivateAndProtected) {
 
 TEST_F(NativeLock, AFolderThatGrantsEveryoneIsRefused) {
     ASSERT_EQ(lockAnswer(), "");
-    const std::string grant =
-        "icacls \"" + lockFolder().string() + "\" /grant *S-1-1-0:(R) >NUL";
+    const std::string grant = "icacls \"" + lockFolder().string() + "\" /grant *S-1-1-0:(R) >NUL";
     ASSERT_EQ(std::system(grant.c_str()), 0);
     EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");
 }

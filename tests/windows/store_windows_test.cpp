@@ -1,6 +1,7 @@
 // The Windows item store and lock, run under Wine here and natively on a Windows runner: every
 // status of the five calls, a blob that no longer decodes, an interrupted replace, and a lock
 // that makes a second process wait.
+#include "keychain_calls.h"
 #include "lock/session_lock.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
@@ -19,25 +20,6 @@ namespace {
 
 std::string home; // the folder the tool's folder goes in: a fresh temp folder per test process
 
-struct Read {
-    KeychainStatus status;
-    std::optional<std::string> data;
-};
-
-Read copy(const std::string& service, const std::string& account) {
-    Read read{0, std::nullopt};
-    read.status = keychainCopyMatching(readQuery(service, account), read.data);
-    return read;
-}
-
-Dictionary creation(const std::string& service, const std::string& account,
-                    const std::string& bytes) {
-    Dictionary attributes = itemAttributes(service, account);
-    attributes.emplace_back(AttrKey::valueData, ItemBytes{bytes});
-    attributes.emplace_back(AttrKey::label, "Label of " + account);
-    return attributes;
-}
-
 fs::path itemsFolder() {
     return fs::path(home) / "Sandrel Adobe Auth" / "Items";
 }
@@ -55,8 +37,9 @@ TEST(WindowsStore, AnswersEveryStatusOfTheFiveCalls) {
               keychain::itemNotFound);
     EXPECT_EQ(keychainDelete(lookupQuery(service, "AEFT")), keychain::itemNotFound);
 
-    ASSERT_EQ(keychainAdd(creation(service, "AEFT", bytes)), keychain::success);
-    EXPECT_EQ(keychainAdd(creation(service, "AEFT", "other")), keychain::duplicateItem);
+    ASSERT_EQ(keychainAdd(creation(service, "AEFT", bytes, "Label of AEFT")), keychain::success);
+    EXPECT_EQ(keychainAdd(creation(service, "AEFT", "other", "Label of AEFT")),
+              keychain::duplicateItem);
     EXPECT_EQ(copy(service, "AEFT").data, bytes);
     // Names differ for pairs that differ only in letter case or in where a dot falls.
     EXPECT_EQ(copy(service, "aeft").status, keychain::itemNotFound);
@@ -74,8 +57,8 @@ TEST(WindowsStore, AnswersEveryStatusOfTheFiveCalls) {
 }
 
 TEST(WindowsStore, ABlobThatNoLongerDecodesIsLostForGood) {
-    ASSERT_EQ(keychainAdd(creation("test.blob", "AEFT", "secret")), keychain::success);
-    ASSERT_EQ(keychainAdd(creation("test.blob", "PPRO", "secret")), keychain::success);
+    ASSERT_EQ(keychainAdd(creation("test.blob", "AEFT", "secret", "x")), keychain::success);
+    ASSERT_EQ(keychainAdd(creation("test.blob", "PPRO", "secret", "x")), keychain::success);
     const auto aeft = itemsFolder() / "test.blob+%41%45%46%54.item";
     const auto ppro = itemsFolder() / "test.blob+%50%50%52%4F.item";
     // Moved to another item's name: the entropy names the item, so it does not decode.
@@ -91,7 +74,7 @@ TEST(WindowsStore, ABlobThatNoLongerDecodesIsLostForGood) {
 }
 
 TEST(WindowsStore, AnInterruptedReplaceLeavesAWholeItem) {
-    ASSERT_EQ(keychainAdd(creation("test.replace", "AEFT", "old")), keychain::success);
+    ASSERT_EQ(keychainAdd(creation("test.replace", "AEFT", "old", "x")), keychain::success);
     // A write killed before its move leaves a temporary file beside the item.
     const auto item = itemsFolder() / "test.replace+%41%45%46%54.item";
     std::ofstream(item.string() + ".new", std::ios::binary) << "torn";

@@ -1,7 +1,7 @@
 // The Windows tool, run under Wine as a panel runs it: beside the intake and envelope tests
 // (intake_test.cpp, built in here as well), the whole job answers as it does on Linux, and no
 // session text is left in plain form anywhere in the Wine prefix.
-#include "envelope_check.h"
+#include "requests.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -12,19 +12,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-json call(const json& request) {
-    return responseOf(runTool(request.dump()));
-}
-
-json write(const std::string& host, const json& expected, const json& session) {
-    return call(
-        {{"host", host}, {"op", "write"}, {"expectedRevision", expected}, {"session", session}});
-}
-
-json read(const std::string& host) {
-    return call({{"host", host}, {"op", "read"}});
-}
 
 // The tool's folder in every profile of the prefix, so each run starts with nothing saved.
 std::vector<fs::path> toolFolders() {
