@@ -5,9 +5,10 @@
 #include <string>
 #include <string_view>
 
-// Runs first, before any library can look: keeps only the environment variables that locate the
-// keychain service (on Linux, the session bus), so no other variable can change what the tool
-// stores or prints; and turns core files off, so a crash cannot put a session token on disk.
+// Runs first, before any library can look. On macOS and Linux: keeps only the environment
+// variables that locate the session bus, so no other variable can change what the tool stores
+// or prints, and turns core files off, so a crash cannot put a session token on disk. On
+// Windows: no crash dialog or error report window.
 void hardenProcess();
 
 // Makes the standard streams safe to use: descriptors 0 to 2 that the parent left closed are
