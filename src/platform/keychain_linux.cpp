@@ -19,6 +19,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -390,12 +391,16 @@ Answer bounded(std::function<Answer()> call) {
         std::optional<Answer> answer;
     };
     const auto outcome = std::make_shared<Outcome>();
-    std::thread([outcome, call = std::move(call)] {
-        Answer answer = call();
-        const std::lock_guard<std::mutex> lock(outcome->mutex);
-        outcome->answer = std::move(answer);
-        outcome->finished.notify_one();
-    }).detach();
+    try {
+        std::thread([outcome, call = std::move(call)] {
+            Answer answer = call();
+            const std::lock_guard<std::mutex> lock(outcome->mutex);
+            outcome->answer = std::move(answer);
+            outcome->finished.notify_one();
+        }).detach();
+    } catch (const std::system_error&) {
+        return {keychain::notAvailable, std::nullopt}; // no thread to be had: nothing was asked
+    }
     std::unique_lock<std::mutex> lock(outcome->mutex);
     if (!outcome->finished.wait_for(lock, callDeadline,
                                     [&] { return outcome->answer.has_value(); })) {

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <dpapi.h>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace {
@@ -281,6 +282,16 @@ KeychainStatus writeItem(const std::wstring& path, const ItemFile& item, bool re
     return keychain::success;
 }
 
+// The calls answer with a status, never by raising: a folder, path or security descriptor that
+// cannot be had is the store being unavailable for now.
+template <typename Call> KeychainStatus answering(Call call) {
+    try {
+        return call();
+    } catch (const std::exception&) {
+        return keychain::notAvailable;
+    }
+}
+
 } // namespace
 
 KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
@@ -289,69 +300,77 @@ KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
 }
 
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
-    Address address;
-    if (!addressOf(query, address)) {
-        return keychain::badParameter;
-    }
-    ItemFile item;
-    if (const KeychainStatus status = readItem(itemPath(address), item);
-        status != keychain::success) {
-        return status;
-    }
-    // A blob DPAPI refuses (a password reset, a copy from another machine or account, a change
-    // of any byte) can never be read again by this user: the caller drops it.
-    auto plain = unprotect(item.blob, address);
-    if (!plain) {
-        return keychain::authFailed;
-    }
-    const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
-    if (wantsData != nullptr && *wantsData) {
-        data = std::move(plain);
-    }
-    return keychain::success;
+    return answering([&] {
+        Address address;
+        if (!addressOf(query, address)) {
+            return keychain::badParameter;
+        }
+        ItemFile item;
+        if (const KeychainStatus status = readItem(itemPath(address), item);
+            status != keychain::success) {
+            return status;
+        }
+        // A blob DPAPI refuses (a password reset, a copy from another machine or account, a change
+        // of any byte) can never be read again by this user: the caller drops it.
+        auto plain = unprotect(item.blob, address);
+        if (!plain) {
+            return keychain::authFailed;
+        }
+        const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
+        if (wantsData != nullptr && *wantsData) {
+            data = std::move(plain);
+        }
+        return keychain::success;
+    });
 }
 
 KeychainStatus keychainAdd(const Dictionary& attributes) {
-    Address address;
-    const auto* label = findAttr<std::string>(attributes, AttrKey::label);
-    const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
-    if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
-        return keychain::badParameter;
-    }
-    auto blob = protect(bytes->bytes, address);
-    if (!blob) {
-        return keychain::notAvailable;
-    }
-    return writeItem(itemPath(address), {*label, std::move(*blob)}, false);
+    return answering([&] {
+        Address address;
+        const auto* label = findAttr<std::string>(attributes, AttrKey::label);
+        const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
+        if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
+            return keychain::badParameter;
+        }
+        auto blob = protect(bytes->bytes, address);
+        if (!blob) {
+            return keychain::notAvailable;
+        }
+        return writeItem(itemPath(address), {*label, std::move(*blob)}, false);
+    });
 }
 
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
-    Address address;
-    const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
-    if (!addressOf(query, address) || bytes == nullptr) {
-        return keychain::badParameter;
-    }
-    const std::wstring path = itemPath(address);
-    ItemFile item;
-    if (const KeychainStatus status = readItem(path, item); status != keychain::success) {
-        return status;
-    }
-    auto blob = protect(bytes->bytes, address);
-    if (!blob) {
-        return keychain::notAvailable;
-    }
-    item.blob = std::move(*blob); // the label stays as it was
-    return writeItem(path, item, true);
+    return answering([&] {
+        Address address;
+        const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
+        if (!addressOf(query, address) || bytes == nullptr) {
+            return keychain::badParameter;
+        }
+        const std::wstring path = itemPath(address);
+        ItemFile item;
+        if (const KeychainStatus status = readItem(path, item); status != keychain::success) {
+            return status;
+        }
+        auto blob = protect(bytes->bytes, address);
+        if (!blob) {
+            return keychain::notAvailable;
+        }
+        item.blob = std::move(*blob); // the label stays as it was
+        return writeItem(path, item, true);
+    });
 }
 
 KeychainStatus keychainDelete(const Dictionary& query) {
-    Address address;
-    if (!addressOf(query, address)) {
-        return keychain::badParameter;
-    }
-    const std::wstring path = itemPath(address);
-    if (!retrying([&] { return DeleteFileW(path.c_str()) != FALSE; })) {
-        return unavailableOrMissing();
-    }
-    return keychain::success;
+    return answering([&] {
+        Address address;
+        if (!addressOf(query, address)) {
+            return keychain::badParameter;
+        }
+        const std::wstring path = itemPath(address);
+        if (!retrying([&] { return DeleteFileW(path.c_str()) != FALSE; })) {
+            return unavailableOrMissing();
+        }
+        return keychain::success;
+    });
 }
