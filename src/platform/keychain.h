@@ -79,3 +79,21 @@ template <typename T> const T* findAttr(const Dictionary& dictionary, AttrKey ke
     }
     return nullptr;
 }
+
+// The service and account a dictionary names, when it names a generic-password item.
+struct ItemAddress {
+    std::string service;
+    std::string account;
+};
+
+inline bool addressOf(const Dictionary& dictionary, ItemAddress& address) {
+    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
+    const auto* service = findAttr<std::string>(dictionary, AttrKey::service);
+    const auto* account = findAttr<std::string>(dictionary, AttrKey::account);
+    if (itemClass == nullptr || *itemClass != AttrConstant::classGenericPassword ||
+        service == nullptr || account == nullptr) {
+        return false;
+    }
+    address = {*service, *account};
+    return true;
+}

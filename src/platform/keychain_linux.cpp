@@ -149,26 +149,13 @@ KeychainStatus openService(SecretService*& service) {
 
 // --- Dictionaries to Secret Service terms ---
 
-struct Address {
-    const std::string* service = nullptr;
-    const std::string* account = nullptr;
-};
-
-bool addressOf(const Dictionary& dictionary, Address& address) {
-    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
-    address.service = findAttr<std::string>(dictionary, AttrKey::service);
-    address.account = findAttr<std::string>(dictionary, AttrKey::account);
-    return itemClass != nullptr && *itemClass == AttrConstant::classGenericPassword &&
-           address.service != nullptr && address.account != nullptr;
-}
-
 // Borrows the strings: the table must not outlive `address`.
-HashTablePtr attributesOf(const Address& address) {
+HashTablePtr attributesOf(const ItemAddress& address) {
     HashTablePtr table(g_hash_table_new(g_str_hash, g_str_equal));
     g_hash_table_insert(table.get(), const_cast<char*>("service"),
-                        const_cast<char*>(address.service->c_str()));
+                        const_cast<char*>(address.service.c_str()));
     g_hash_table_insert(table.get(), const_cast<char*>("account"),
-                        const_cast<char*>(address.account->c_str()));
+                        const_cast<char*>(address.account.c_str()));
     return table;
 }
 
@@ -192,7 +179,7 @@ struct Found {
     bool none() const { return unlocked.get()[0] == nullptr && locked.get()[0] == nullptr; }
 };
 
-KeychainStatus findItems(const Address& address, Found& found) {
+KeychainStatus findItems(const ItemAddress& address, Found& found) {
     SecretService* service = nullptr;
     if (const KeychainStatus status = openService(service); status != keychain::success) {
         return status;
@@ -231,7 +218,7 @@ struct Answer {
 };
 
 Answer copyMatching(const Dictionary& query) {
-    Address address;
+    ItemAddress address;
     if (!addressOf(query, address)) {
         return {keychain::badParameter, std::nullopt};
     }
@@ -262,7 +249,7 @@ Answer copyMatching(const Dictionary& query) {
 }
 
 KeychainStatus add(const Dictionary& attributes) {
-    Address address;
+    ItemAddress address;
     const auto* label = findAttr<std::string>(attributes, AttrKey::label);
     const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
     if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
@@ -303,7 +290,7 @@ KeychainStatus add(const Dictionary& attributes) {
 }
 
 KeychainStatus update(const Dictionary& query, const Dictionary& attributesToUpdate) {
-    Address address;
+    ItemAddress address;
     const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
     if (!addressOf(query, address) || bytes == nullptr) {
         return keychain::badParameter;
@@ -339,7 +326,7 @@ KeychainStatus update(const Dictionary& query, const Dictionary& attributesToUpd
 }
 
 KeychainStatus remove(const Dictionary& query) {
-    Address address;
+    ItemAddress address;
     if (!addressOf(query, address)) {
         return keychain::badParameter;
     }

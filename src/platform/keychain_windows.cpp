@@ -54,23 +54,6 @@ template <typename Attempt> bool retrying(Attempt attempt) {
     }
 }
 
-struct Address {
-    std::string service;
-    std::string account;
-};
-
-bool addressOf(const Dictionary& dictionary, Address& address) {
-    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
-    const auto* service = findAttr<std::string>(dictionary, AttrKey::service);
-    const auto* account = findAttr<std::string>(dictionary, AttrKey::account);
-    if (itemClass == nullptr || *itemClass != AttrConstant::classGenericPassword ||
-        service == nullptr || account == nullptr) {
-        return false;
-    }
-    address = {*service, *account};
-    return true;
-}
-
 std::wstring toolFolder() {
     return widen(homeFolder()) + L"\\Sandrel Adobe Auth";
 }
@@ -99,12 +82,12 @@ std::wstring escaped(std::string_view text) {
     return name;
 }
 
-std::wstring itemPath(const Address& address) {
+std::wstring itemPath(const ItemAddress& address) {
     return itemsFolder() + L"\\" + escaped(address.service) + L"+" + escaped(address.account) +
            L".item";
 }
 
-std::string entropyOf(const Address& address) {
+std::string entropyOf(const ItemAddress& address) {
     return address.service + std::string(1, '\0') + address.account;
 }
 
@@ -113,7 +96,7 @@ DATA_BLOB blobOf(const std::string& bytes) {
             reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
 }
 
-std::optional<std::string> protect(const std::string& data, const Address& address) {
+std::optional<std::string> protect(const std::string& data, const ItemAddress& address) {
     DATA_BLOB input = blobOf(data);
     const std::string entropy = entropyOf(address);
     DATA_BLOB extra = blobOf(entropy);
@@ -126,7 +109,7 @@ std::optional<std::string> protect(const std::string& data, const Address& addre
     return std::string(reinterpret_cast<const char*>(output.pbData), output.cbData);
 }
 
-std::optional<std::string> unprotect(const std::string& blob, const Address& address) {
+std::optional<std::string> unprotect(const std::string& blob, const ItemAddress& address) {
     DATA_BLOB input = blobOf(blob);
     const std::string entropy = entropyOf(address);
     DATA_BLOB extra = blobOf(entropy);
@@ -301,7 +284,7 @@ KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
 
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
     return answering([&] {
-        Address address;
+        ItemAddress address;
         if (!addressOf(query, address)) {
             return keychain::badParameter;
         }
@@ -326,7 +309,7 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
 
 KeychainStatus keychainAdd(const Dictionary& attributes) {
     return answering([&] {
-        Address address;
+        ItemAddress address;
         const auto* label = findAttr<std::string>(attributes, AttrKey::label);
         const auto* bytes = findAttr<ItemBytes>(attributes, AttrKey::valueData);
         if (!addressOf(attributes, address) || label == nullptr || bytes == nullptr) {
@@ -342,7 +325,7 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
 
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
     return answering([&] {
-        Address address;
+        ItemAddress address;
         const auto* bytes = findAttr<ItemBytes>(attributesToUpdate, AttrKey::valueData);
         if (!addressOf(query, address) || bytes == nullptr) {
             return keychain::badParameter;
@@ -363,7 +346,7 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
 
 KeychainStatus keychainDelete(const Dictionary& query) {
     return answering([&] {
-        Address address;
+        ItemAddress address;
         if (!addressOf(query, address)) {
             return keychain::badParameter;
         }

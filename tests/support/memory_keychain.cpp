@@ -42,14 +42,11 @@ std::optional<Answer> scripted(Call call) {
 }
 
 std::optional<std::pair<std::string, std::string>> keyOf(const Dictionary& dictionary) {
-    const auto* itemClass = findAttr<AttrConstant>(dictionary, AttrKey::itemClass);
-    const auto* service = findAttr<std::string>(dictionary, AttrKey::service);
-    const auto* account = findAttr<std::string>(dictionary, AttrKey::account);
-    if (itemClass == nullptr || *itemClass != AttrConstant::classGenericPassword ||
-        service == nullptr || account == nullptr) {
+    ItemAddress address;
+    if (!addressOf(dictionary, address)) {
         return std::nullopt;
     }
-    return std::make_pair(*service, *account);
+    return std::make_pair(address.service, address.account);
 }
 
 } // namespace
