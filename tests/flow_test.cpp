@@ -164,6 +164,11 @@ TEST_F(Flow, AFailedMigrationKeepsTheLegacyItemForTheNextRun) {
         std::function<void()> script;
     };
     const std::vector<Case> cases{
+        {"legacy read refused for now",
+         [] {
+             mk::passNext(Call::copyMatching);
+             mk::answerNext(Call::copyMatching, keychain::interactionRequired);
+         }},
         {"add refused", [] { mk::answerNext(Call::add, keychain::notAvailable); }},
         {"read-back refused",
          [] {

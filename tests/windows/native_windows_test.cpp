@@ -55,8 +55,8 @@ class NativeLock : public ::testing::Test {
     }
 };
 
-TEST_F(NativeLock, TheFolderItCreatesIsPrivateAndProtected) {
-    EXPECT_EQ(lockAnswer(), "");
+TEST_F(NativeLock, TheFolderIsProtectedAndRefusedOnceItGrantsEveryone) {
+    ASSERT_EQ(lockAnswer(), "");
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     ASSERT_EQ(GetNamedSecurityInfoW(lockFolder().wstring().c_str(), SE_FILE_OBJECT,
@@ -69,10 +69,7 @@ TEST_F(NativeLock, TheFolderItCreatesIsPrivateAndProtected) {
     EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "inherits from the parent";
     EXPECT_EQ(dacl->AceCount, 3U);
     LocalFree(descriptor);
-}
 
-TEST_F(NativeLock, AFolderThatGrantsEveryoneIsRefused) {
-    ASSERT_EQ(lockAnswer(), "");
     const std::string grant = "icacls \"" + lockFolder().string() + "\" /grant *S-1-1-0:(R) >NUL";
     ASSERT_EQ(std::system(grant.c_str()), 0);
     EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <gtest/gtest.h>
 #include <random>
 #include <windows.h>
@@ -86,52 +87,25 @@ TEST(WindowsStore, AnInterruptedReplaceLeavesAWholeItem) {
 }
 
 TEST(WindowsLock, ASecondProcessWaitsForTheHolder) {
-    // The holder is this program again, holding the lock until its standard input closes.
+    // The holder is this program again: it takes the lock, says so with a file, and holds the
+    // lock until its standard input closes.
     wchar_t self[MAX_PATH];
     ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0U);
-    SECURITY_ATTRIBUTES inherited{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    HANDLE toHolder = nullptr;
-    HANDLE holderInput = nullptr;
-    HANDLE fromHolder = nullptr;
-    HANDLE holderOutput = nullptr;
-    ASSERT_TRUE(CreatePipe(&holderInput, &toHolder, &inherited, 0));
-    ASSERT_TRUE(CreatePipe(&fromHolder, &holderOutput, &inherited, 0));
-    SetHandleInformation(toHolder, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(fromHolder, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = holderInput;
-    startup.hStdOutput = holderOutput;
-    startup.hStdError = holderOutput;
-    std::wstring command =
-        L"\"" + std::wstring(self) + L"\" --hold-lock \"" + fs::path(home).wstring() + L"\"";
-    PROCESS_INFORMATION holder{};
-    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                               &startup, &holder));
-    CloseHandle(holderInput);
-    CloseHandle(holderOutput);
-    char held = 0;
-    DWORD got = 0;
-    ASSERT_TRUE(ReadFile(fromHolder, &held, 1, &got, nullptr) && got == 1) << "holder never held";
+    const std::wstring command = L"\"\"" + std::wstring(self) + L"\" --hold-lock \"" +
+                                 fs::path(home).wstring() + L"\"\""; // cmd /c strips the outer pair
+    FILE* holder = _wpopen(command.c_str(), L"w");
+    ASSERT_NE(holder, nullptr);
+    for (int waited = 0; waited < 200 && !fs::exists(fs::path(home) / "held"); ++waited) {
+        Sleep(50);
+    }
+    ASSERT_TRUE(fs::exists(fs::path(home) / "held"));
 
-    HANDLE waiter = CreateThread(
-        nullptr, 0,
-        [](void*) -> DWORD {
-            releaseSessionLock(acquireSessionLock("AEFT"));
-            return 0;
-        },
-        nullptr, 0, nullptr);
-    EXPECT_EQ(WaitForSingleObject(waiter, 500), static_cast<DWORD>(WAIT_TIMEOUT));
-    // Another host's lock is free meanwhile.
-    releaseSessionLock(acquireSessionLock("PPRO"));
-    CloseHandle(toHolder); // the holder exits, and with it its lock
-    EXPECT_EQ(WaitForSingleObject(waiter, 10000), static_cast<DWORD>(WAIT_OBJECT_0));
-    WaitForSingleObject(holder.hProcess, 10000);
-    CloseHandle(waiter);
-    CloseHandle(fromHolder);
-    CloseHandle(holder.hProcess);
-    CloseHandle(holder.hThread);
+    auto waiter =
+        std::async(std::launch::async, [] { releaseSessionLock(acquireSessionLock("AEFT")); });
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+    releaseSessionLock(acquireSessionLock("PPRO")); // another host's lock is free meanwhile
+    _pclose(holder);                                // the holder exits, and with it its lock
+    EXPECT_EQ(waiter.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 } // namespace
@@ -150,8 +124,7 @@ int main(int argc, char** argv) {
     if (argc == 3 && std::string_view(argv[1]) == "--hold-lock") {
         home = argv[2];
         static_cast<void>(acquireSessionLock("AEFT"));
-        std::fputc('h', stdout);
-        std::fflush(stdout);
+        std::ofstream(fs::path(home) / "held").close();
         while (std::fgetc(stdin) != EOF) {
         }
         return 0;

@@ -1,6 +1,7 @@
 // The Windows tool, run under Wine as a panel runs it: beside the intake and envelope tests
-// (intake_test.cpp, built in here as well), the whole job answers as it does on Linux, and no
-// session text is left in plain form anywhere in the Wine prefix.
+// (intake_test.cpp, built in here as well, the size limit included), the whole job answers as
+// it does on Linux, and no session text is left in plain form anywhere in the Wine prefix. The
+// limit of a saved record is the in-process suite's, which runs under Wine too.
 #include "requests.h"
 
 #include <cstdlib>
@@ -37,22 +38,6 @@ TEST(WindowsTool, ReadWriteConflictAndSignOut) {
     EXPECT_EQ(read("AEFT").at("record"), signedOut.at("record"));
 }
 
-TEST(WindowsTool, TheSavedRecordMayBeExactly32768Bytes) {
-    // A record is its session plus 62 bytes; the request, naming no revision, is 4 bytes shorter.
-    const auto requestFor = [](std::size_t recordBytes) {
-        return R"({"host":"PPRO","op":"write","expectedRevision":0,"session":{"p":")" +
-               std::string(recordBytes - 62 - 8, 'x') + R"("}})";
-    };
-    for (const fs::path& folder : toolFolders()) {
-        fs::remove_all(folder / "Items" / "com.pellimar.adobe.session.v2+%50%50%52%4F.item");
-    }
-    EXPECT_EQ(errorOf(runTool(requestFor(32769))), "Saved sign-in is too large.");
-    const json saved = responseOf(runTool(requestFor(32768)));
-    ASSERT_EQ(saved.value("ok", false), true);
-    EXPECT_EQ(saved.at("record").dump().size(), 32768U);
-    EXPECT_EQ(read("PPRO").at("record"), saved.at("record"));
-}
-
 TEST(WindowsTool, OfManyWritesFromOneRevisionExactlyOneWins) {
     json start = read("AEFT").at("record");
     if (start.is_null()) {
@@ -79,9 +64,9 @@ TEST(WindowsTool, OfManyWritesFromOneRevisionExactlyOneWins) {
 
 TEST(WindowsTool, NoSessionTextIsLeftInPlainForm) {
     const std::string marker = "plain-session-marker-5b2d";
-    ASSERT_EQ(write("PPRO", read("PPRO").at("record").at("revision"), {{"token", marker}})
-                  .value("ok", false),
-              true);
+    const json current = read("PPRO").at("record");
+    const json expected = current.is_object() ? current.at("revision") : json();
+    ASSERT_EQ(write("PPRO", expected, {{"token", marker}}).value("ok", false), true);
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(std::getenv("WINEPREFIX"))) {
         if (entry.is_regular_file() && !entry.is_symlink()) {
