@@ -1,8 +1,6 @@
 #include "platform/process.h"
 
 #include <cstdlib>
-#include <fcntl.h>
-#include <io.h>
 #include <stdexcept>
 #include <windows.h>
 
@@ -14,9 +12,9 @@ void hardenProcess() {
 }
 
 void protectStandardStreams() {
-    // Bytes, not text: no CR is added to the answer and none is taken from the request.
-    static_cast<void>(_setmode(_fileno(stdin), _O_BINARY));
-    static_cast<void>(_setmode(_fileno(stdout), _O_BINARY));
+    // Nothing to do: the standard handles are read and written with ReadFile and WriteFile,
+    // which carry bytes unchanged (no text-mode CR), and Windows never hands a closed standard
+    // handle's number to a file the tool opens later.
 }
 
 std::string readInput(std::size_t count) {
