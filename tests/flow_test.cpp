@@ -62,6 +62,8 @@ bool touched(const std::string& service) {
 class Flow : public ::testing::Test {
   protected:
     void SetUp() override { mk::reset(); }
+    // Every change of an item is made while its host's lock is held.
+    void TearDown() override { EXPECT_EQ(mk::changesOutsideLock(), 0U); }
 };
 
 // --- Resolution of the current item ---

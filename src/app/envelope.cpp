@@ -2,7 +2,14 @@
 
 #include "platform/process.h"
 
+#include <optional>
 #include <string>
+
+namespace {
+
+std::optional<LockHandle> heldLock;
+
+} // namespace
 
 std::string_view messageText(Message message) {
     switch (message) {
@@ -30,7 +37,15 @@ std::string_view messageText(Message message) {
     return "Secure sign-in storage is unavailable. Retry after unlocking Keychain.";
 }
 
+void releaseBeforeAnswer(LockHandle lock) {
+    heldLock = lock;
+}
+
 void respond(const Json& response) {
+    if (heldLock) {
+        releaseSessionLock(*heldLock);
+        heldLock.reset();
+    }
     std::string output;
     try {
         output = encodeJson(response);

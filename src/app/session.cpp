@@ -73,16 +73,10 @@ bool revisionMatches(const Json& expected, const std::optional<Json>& current) {
 } // namespace
 
 void runLockedSection(std::string_view host, std::string_view op, const Json& request) {
-    const LockHandle lock = acquireSessionLock(host);
-    try {
-        const std::optional<Json> current = resolveCurrentRecord(host);
-        if (op == "read") {
-            respondWithRecord(current ? *current : Json(nullptr));
-        }
-        writeRecord(host, request, current);
-    } catch (const std::exception&) {
-        // Only a raised failure gets here; responses end the process without returning.
-        releaseSessionLock(lock);
-        throw;
+    releaseBeforeAnswer(acquireSessionLock(host));
+    const std::optional<Json> current = resolveCurrentRecord(host);
+    if (op == "read") {
+        respondWithRecord(current ? *current : Json(nullptr));
     }
+    writeRecord(host, request, current); // a raised failure is answered, and released, by respond
 }

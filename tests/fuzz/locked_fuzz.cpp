@@ -1,7 +1,7 @@
 // The whole locked section against the in-memory keychain. The first byte picks what is
 // saved and what the request names; the rest is the request's "session" text. After every
 // input: a successful write reads back exactly what it answered, and a refused one changed
-// nothing.
+// nothing, and every change was made under the host's lock.
 #include "fake_process.h"
 #include "memory_keychain.h"
 #include "store/items.h"
@@ -47,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     } else if (after != before) {
+        std::abort();
+    }
+    if (mk::changesOutsideLock() != 0) {
         std::abort();
     }
     return 0;

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <random>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace {
 
@@ -29,23 +28,7 @@ std::string readInput(std::size_t count) {
     return chunk;
 }
 
-// The end of a real process closes its descriptors and so drops the session lock; here the
-// descriptors open below the fake home folder are closed instead. (Windows tests link a lock
-// stand-in and have no /proc.)
-static void closeDescriptorsUnderHome() {
-    const std::string prefix = fakeProcess::home() + "/";
-    std::error_code missing;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", missing)) {
-        std::error_code error;
-        const auto target = std::filesystem::read_symlink(entry.path(), error);
-        if (!error && target.string().starts_with(prefix)) {
-            close(std::stoi(entry.path().filename().string()));
-        }
-    }
-}
-
 void finishProcess(std::string_view output) {
-    closeDescriptorsUnderHome();
     throw ProcessEnded{std::string(output)};
 }
 

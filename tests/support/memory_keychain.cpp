@@ -1,5 +1,7 @@
 #include "memory_keychain.h"
 
+#include "lock_probe.h"
+
 #include <deque>
 #include <map>
 #include <utility>
@@ -23,6 +25,8 @@ struct State {
     std::vector<RecordedCall> calls;
     std::deque<Answer> answers;
 };
+
+std::size_t outsideLock = 0; // never reset: one change outside the lock fails the rest
 
 State& state() {
     static State instance;
@@ -49,6 +53,15 @@ std::optional<std::pair<std::string, std::string>> keyOf(const Dictionary& dicti
     return std::make_pair(address.service, address.account);
 }
 
+// Records a change (an add, update or delete) and checks that its host's lock is held.
+void recordChange(Call call, const Dictionary& first, const Dictionary& second = {}) {
+    state().calls.push_back({call, first, second});
+    const auto key = keyOf(first);
+    if (key && !sessionLockHeld(key->second)) {
+        ++outsideLock;
+    }
+}
+
 } // namespace
 
 void reset() {
@@ -57,6 +70,10 @@ void reset() {
 
 const std::vector<RecordedCall>& calls() {
     return state().calls;
+}
+
+std::size_t changesOutsideLock() {
+    return outsideLock;
 }
 
 std::size_t count(Call call) {
@@ -120,7 +137,7 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
 
 KeychainStatus keychainAdd(const Dictionary& attributes) {
     auto& state = memoryKeychain::state();
-    state.calls.push_back({Call::add, attributes, {}});
+    memoryKeychain::recordChange(Call::add, attributes);
     if (auto answer = memoryKeychain::scripted(Call::add)) {
         return *answer->status;
     }
@@ -139,7 +156,7 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
 
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
     auto& state = memoryKeychain::state();
-    state.calls.push_back({Call::update, query, attributesToUpdate});
+    memoryKeychain::recordChange(Call::update, query, attributesToUpdate);
     if (auto answer = memoryKeychain::scripted(Call::update)) {
         return *answer->status;
     }
@@ -158,7 +175,7 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
 
 KeychainStatus keychainDelete(const Dictionary& query) {
     auto& state = memoryKeychain::state();
-    state.calls.push_back({Call::remove, query, {}});
+    memoryKeychain::recordChange(Call::remove, query);
     if (auto answer = memoryKeychain::scripted(Call::remove)) {
         return *answer->status;
     }

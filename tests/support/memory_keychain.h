@@ -20,6 +20,8 @@ struct RecordedCall {
 
 void reset();
 const std::vector<RecordedCall>& calls();
+// Adds, updates and deletes made while the item's host lock was not held, in this process.
+std::size_t changesOutsideLock();
 std::size_t count(Call call);
 
 void put(const std::string& service, const std::string& account, const std::string& data,
