@@ -1,8 +1,15 @@
-// The Secret Service backend against a real gnome-keyring in a private session.
+// The Secret Service backend against a real gnome-keyring in a private session, and the
+// process hardening that guards what it reads.
 #include "keychain_calls.h"
+#include "platform/process.h"
 #include "shell.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,6 +56,28 @@ TEST(SecretService, InteroperatesWithSecretTool) {
     EXPECT_EQ(keychainAdd(creation(service, "PPRO", "again", "x")), keychain::duplicateItem);
     EXPECT_EQ(keychainDelete(lookupQuery(service, "PPRO")), keychain::success);
     EXPECT_EQ(shellOutput("secret-tool lookup service " + service + " account PPRO"), "");
+}
+
+// In a child, since the hardening cannot be undone: no core file, no attaching, and nothing of
+// the environment but the bus's address.
+TEST(Process, HardeningTurnsOffCoreFilesAndAttachingAndKeepsOnlyTheBus) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setenv("HOME", "/elsewhere", 1);
+        setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/bus", 1);
+        hardenProcess();
+        rlimit core{1, 1};
+        const bool noCore =
+            getrlimit(RLIMIT_CORE, &core) == 0 && core.rlim_cur == 0 && core.rlim_max == 0;
+        const bool notDumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0;
+        const char* bus = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        const bool onlyBus = std::getenv("HOME") == nullptr && bus != nullptr;
+        _exit((noCore ? 0 : 1) | (notDumpable ? 0 : 2) | (onlyBus ? 0 : 4));
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "bits: 1 core files, 2 dumpable, 4 environment";
 }
 
 } // namespace

@@ -65,12 +65,15 @@ TEST_F(LockFolder, AUmaskThatStripsOwnerBitsStillGivesExactly0700And0600) {
 }
 
 TEST_F(LockFolder, AFolderOthersCanReachIsRefusedAndLeftAsItIs) {
-    makeFolder(0755);
-    for (int run = 0; run < 2; ++run) {
-        EXPECT_EQ(errorOf(runTool(readAeft)), notPrivate);
+    // Any bit for the group counts, as any for others.
+    for (const mode_t mode : {0755, 0750, 0770}) {
+        makeFolder(mode);
+        for (int run = 0; run < 2; ++run) {
+            EXPECT_EQ(errorOf(runTool(readAeft)), notPrivate) << std::oct << mode;
+        }
+        EXPECT_EQ(modeOf(folder()), mode);
+        EXPECT_FALSE(fs::exists(folder() / "AEFT.lock"));
     }
-    EXPECT_EQ(modeOf(folder()), 0755U);
-    EXPECT_FALSE(fs::exists(folder() / "AEFT.lock"));
 
     chmod(folder().c_str(), 0700);
     chown(folder().c_str(), otherUser, otherUser);
@@ -94,9 +97,11 @@ TEST_F(LockFolder, AFileInTheFolderPlaceIsTheCatchAll) {
 TEST_F(LockFolder, ALockFileOthersCanReachIsRefusedAndKeepsItsMode) {
     makeFolder(0700);
     std::ofstream(folder() / "AEFT.lock").close();
-    chmod((folder() / "AEFT.lock").c_str(), 0644);
-    EXPECT_EQ(errorOf(runTool(readAeft)), cannotLock);
-    EXPECT_EQ(modeOf(folder() / "AEFT.lock"), 0644U);
+    for (const mode_t mode : {0644, 0640}) {
+        chmod((folder() / "AEFT.lock").c_str(), mode);
+        EXPECT_EQ(errorOf(runTool(readAeft)), cannotLock) << std::oct << mode;
+        EXPECT_EQ(modeOf(folder() / "AEFT.lock"), mode);
+    }
 
     chmod((folder() / "AEFT.lock").c_str(), 0600);
     chown((folder() / "AEFT.lock").c_str(), otherUser, otherUser);

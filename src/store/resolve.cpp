@@ -41,7 +41,8 @@ std::optional<Json> resolveCurrentRecord(std::string_view host) {
 std::optional<Json> migrateLegacyRecord(std::string_view host) {
     const ItemRead legacy = readData(serviceV1, host);
     if (!isLasting(legacy.status)) {
-        return std::nullopt; // kept for a run that can read it
+        // Kept for a run that can read it; until then the user is not signed out.
+        fail(Message::keychainUnavailable);
     }
     if (legacy.status != keychain::success || !legacy.data) {
         deleteItem(serviceV1, host);

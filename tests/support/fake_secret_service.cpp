@@ -4,6 +4,8 @@
 //   fake_secret_service silent    answers nothing at all, not even the proxy's property load
 //   fake_secret_service refusing  finds the item but refuses its secret (a D-Bus policy, a
 //                                 sandbox filter) and every other call
+//   fake_secret_service locked    the same, but the secret is refused as locked (locked again
+//                                 between the search and the read)
 #include <cstdio>
 #include <gio/gio.h>
 #include <string_view>
@@ -11,6 +13,7 @@
 namespace {
 
 bool silent = false;
+bool locked = false;
 
 GDBusMessage* answerTo(GDBusMessage* call) {
     const std::string_view member = g_dbus_message_get_member(call);
@@ -34,6 +37,10 @@ GDBusMessage* answerTo(GDBusMessage* call) {
         }
         return g_dbus_message_new_method_error_literal(
             call, "org.freedesktop.DBus.Error.NotSupported", "plain only");
+    }
+    if (locked && member == "GetSecrets") {
+        return g_dbus_message_new_method_error_literal(
+            call, "org.freedesktop.Secret.Error.IsLocked", "locked");
     }
     return g_dbus_message_new_method_error_literal(call, "org.freedesktop.DBus.Error.AccessDenied",
                                                    "refused by policy");
@@ -69,6 +76,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     silent = std::string_view(argv[1]) == "silent";
+    locked = std::string_view(argv[1]) == "locked";
     GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
     if (bus == nullptr) {
         return 1;

@@ -78,6 +78,43 @@ test('concurrent updates all land', async () => {
   assert.strictEqual((await client.read('AEFT', options)).session.count, 4);
 });
 
+test('update gives up after its retries, and stops at once on any other error', async () => {
+  let attempts = 0;
+  // Another panel writes between every read and write of this one.
+  const contested = async (record) => {
+    attempts += 1;
+    await client.write('AEFT', record ? record.revision : null, { other: attempts }, options);
+    return { mine: true };
+  };
+  const conflict = await rejection(client.update('AEFT', contested, Object.assign({ retries: 1 }, options)));
+  assert.strictEqual(conflict.code, 'CONFLICT');
+  assert.strictEqual(attempts, 2);
+
+  attempts = 0;
+  const oversized = () => { attempts += 1; return { pad: 'x'.repeat(32768) }; };
+  assert.strictEqual((await rejection(client.update('AEFT', oversized, options))).code, 'INVALID_REQUEST');
+  assert.strictEqual(attempts, 1);
+});
+
+test('the README example runs as written', async () => {
+  const readme = fs.readFileSync(path.join(__dirname, '..', '..', '..', 'README.md'), 'utf8');
+  const example = readme.split('## Calling it from a panel')[1].split('```js\n')[1].split('```')[0];
+  const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'sandrel-example-'));
+  try {
+    const folder = path.join(scratch, 'sandrel-adobe-auth-client');
+    fs.mkdirSync(folder);
+    fs.copyFileSync(path.join(__dirname, '..', 'index.js'), path.join(folder, 'index.js'));
+    fs.symlinkSync(options.binaryPath, path.join(folder, 'sandrel-adobe-auth'));
+    fs.writeFileSync(path.join(scratch, 'example.js'), example);
+    const run = childProcess.spawnSync(process.execPath, ['example.js'], { cwd: scratch, encoding: 'utf8' });
+    assert.strictEqual(run.stderr, '');
+    assert.match(run.stdout, /^saved revision [0-9A-F-]{36}\n$/);
+    assert.strictEqual((await client.read('AEFT', options)).session, null);
+  } finally {
+    fs.rmSync(scratch, { recursive: true, force: true });
+  }
+});
+
 test('a missing binary, a killed tool and a time-out are told apart', async () => {
   const missing = await rejection(client.read('AEFT', { binaryPath: '/nonexistent/sandrel-adobe-auth' }));
   assert.strictEqual(missing.code, 'BINARY_NOT_FOUND');
