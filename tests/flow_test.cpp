@@ -78,6 +78,14 @@ TEST_F(Flow, ADecodableCurrentItemIsUsedAndTheLegacyItemIgnored) {
     EXPECT_EQ(mk::calls().front().call, Call::setInteraction);
 }
 
+TEST_F(Flow, WithoutKeychainUIOffNoItemIsTouched) {
+    mk::put(v2, aeft, stored("R1", nullptr));
+    mk::answerNext(Call::setInteraction, keychain::notAvailable);
+    EXPECT_EQ(errorOf(serve(readAeft)),
+              "Keychain access unavailable. Unlock or allow access, then retry.");
+    EXPECT_EQ(mk::calls().size(), 1U);
+}
+
 TEST_F(Flow, AnUnreadableCurrentItemStopsBothOperationsAndStays) {
     const std::string garbage = R"({"revision":1,"session":null})";
     mk::put(v2, aeft, garbage);

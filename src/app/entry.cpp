@@ -8,8 +8,10 @@
 
 namespace {
 
-void disableLegacyKeychainUI() {
-    static_cast<void>(keychainSetUserInteractionAllowed(false));
+// Whether keychain UI is off. On macOS this is what keeps the file-based keychain from
+// prompting, so without it no item may be touched.
+bool disableLegacyKeychainUI() {
+    return keychainSetUserInteractionAllowed(false) == keychain::success;
 }
 
 } // namespace
@@ -17,9 +19,12 @@ void disableLegacyKeychainUI() {
 void serveOneRequest() {
     hardenProcess();
     protectStandardStreams();
-    disableLegacyKeychainUI();
+    const bool interactionOff = disableLegacyKeychainUI();
     try {
         const ValidRequest request = takeRequest();
+        if (!interactionOff) {
+            fail(Message::keychainUnavailable);
+        }
         runLockedSection(request.host, request.op, request.object);
     } catch (const std::exception&) {
         // The one catch-all: its kind and text never reach the response.

@@ -1,4 +1,5 @@
-// macOS keychain: generic-password items of the Security framework, in the login keychain.
+// macOS keychain: generic-password items of the Security framework, in the default keychain
+// (the login keychain unless the user chose another).
 //
 // Each portable dictionary becomes a CFDictionary with the framework's own constants. Every
 // CoreFoundation object created or copied here has an owner that releases it.
@@ -6,6 +7,7 @@
 #include "platform/keychain.h"
 
 #include <Security/Security.h>
+#include <utility>
 
 // The portable statuses are the framework's own codes: the backend passes answers up unchanged.
 static_assert(keychain::success == errSecSuccess);
@@ -43,8 +45,10 @@ CFStringRef keyFor(AttrKey key) {
 }
 
 // kSecUseAuthenticationUIFail is deprecated since macOS 11 in favour of an LAContext whose
-// interaction is not allowed; the file-based login keychain that a command-line tool uses does
-// not consult such a context, and still honours this value.
+// interaction is not allowed. Neither reaches the file-based keychain that a command-line tool
+// uses: its SecItemCopyMatching never reads them, and what stops its prompts is
+// SecKeychainSetUserInteractionAllowed(false) (see keychainSetUserInteractionAllowed). The value
+// stays for the data-protection keychain, which does honour it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 CFTypeRef constantFor(AttrConstant constant) {
@@ -107,35 +111,70 @@ CFOwned<CFMutableDictionaryRef> toCF(const Dictionary& dictionary) {
     return result;
 }
 
-// With interaction off, a locked login keychain answers -25293 (or -25308) just as it does for an
-// item this program is not trusted for. Only an unlocked keychain makes that answer final; when
-// the lock state cannot be read, nothing may be discarded either. SecKeychainGetStatus is
-// deprecated with the rest of SecKeychain, and still the one way to read the lock state.
-bool defaultKeychainUnlocked() {
-    SecKeychainStatus status = 0;
+// The SecKeychain calls below are deprecated with the rest of SecKeychain, and still the one way
+// to learn which keychain holds an item and whether it is locked.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    const OSStatus read = SecKeychainGetStatus(nullptr, &status);
-#pragma GCC diagnostic pop
-    return read == errSecSuccess && (status & kSecUnlockStateStatus) != 0;
+
+// The keychain that holds the item the read query names, found by a reference lookup: nothing
+// is decrypted, so no UI can appear. None when the item or its keychain cannot be had.
+CFOwned<SecKeychainRef> keychainHolding(const Dictionary& readQuery) {
+    Dictionary referenceQuery;
+    for (const auto& entry : readQuery) {
+        if (entry.first != AttrKey::returnData) {
+            referenceQuery.push_back(entry);
+        }
+    }
+    const auto cfQuery = toCF(referenceQuery);
+    if (!cfQuery) {
+        return nullptr;
+    }
+    CFDictionarySetValue(cfQuery.get(), kSecReturnRef, kCFBooleanTrue);
+    CFTypeRef found = nullptr;
+    const OSStatus status = SecItemCopyMatching(cfQuery.get(), &found);
+    const CFOwned<CFTypeRef> item(found);
+    if (status != errSecSuccess || !item || CFGetTypeID(item.get()) != SecKeychainItemGetTypeID()) {
+        return nullptr;
+    }
+    SecKeychainRef keychain = nullptr;
+    const OSStatus copied = SecKeychainItemCopyKeychain(
+        static_cast<SecKeychainItemRef>(const_cast<void*>(item.get())), &keychain);
+    CFOwned<SecKeychainRef> owned(keychain);
+    return copied == errSecSuccess ? std::move(owned) : nullptr;
 }
+
+// Never the default keychain: another keychain may be the default, unlocked, while the one
+// that holds the item is locked.
+bool unlocked(SecKeychainRef keychain) {
+    SecKeychainStatus status = 0;
+    return keychain != nullptr && SecKeychainGetStatus(keychain, &status) == errSecSuccess &&
+           (status & kSecUnlockStateStatus) != 0;
+}
+
+#pragma GCC diagnostic pop
 
 } // namespace
 
 KeychainStatus keychainSetUserInteractionAllowed(bool allowed) {
-    // Deprecated, and still the call that stops the file-based login keychain from prompting;
-    // kSecUseAuthenticationUIFail alone does not cover every path there.
+    // Deprecated, and still the only call that stops the file-based keychain from prompting:
+    // its SecItem calls ignore kSecUseAuthenticationUI. Do not remove it.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     return SecKeychainSetUserInteractionAllowed(allowed ? 1 : 0);
 #pragma GCC diagnostic pop
 }
 
+// With interaction off, a locked keychain answers -25293 (or -25308) just as an unlocked one does
+// for an item this program is not trusted for. Only the second is final, so the answer counts
+// only when the keychain that holds the item was unlocked both before and after the data read;
+// when that keychain or its state cannot be had, nothing may be discarded either.
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {
     const auto cfQuery = toCF(query);
     if (!cfQuery) {
         return keychain::badParameter;
     }
+    const CFOwned<SecKeychainRef> holder = keychainHolding(query);
+    const bool unlockedBefore = unlocked(holder.get());
     CFTypeRef result = nullptr;
     const OSStatus status = SecItemCopyMatching(cfQuery.get(), &result);
     const CFOwned<CFTypeRef> owned(result);
@@ -146,7 +185,7 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
                      static_cast<std::size_t>(CFDataGetLength(cfData)));
     }
     if ((status == errSecAuthFailed || status == errSecInteractionNotAllowed) &&
-        !defaultKeychainUnlocked()) {
+        !(unlockedBefore && unlocked(holder.get()))) {
         return keychain::interactionRequired;
     }
     return status;
@@ -160,8 +199,13 @@ KeychainStatus keychainAdd(const Dictionary& attributes) {
 KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attributesToUpdate) {
     const auto cfQuery = toCF(query);
     const auto cfAttributes = toCF(attributesToUpdate);
-    return cfQuery && cfAttributes ? SecItemUpdate(cfQuery.get(), cfAttributes.get())
-                                   : keychain::badParameter;
+    if (!cfQuery || !cfAttributes) {
+        return keychain::badParameter;
+    }
+    const OSStatus status = SecItemUpdate(cfQuery.get(), cfAttributes.get());
+    // The file-based keychain can answer -25299 after it has replaced the item (Apple's published
+    // sources, _ReplaceKeychainItem). The caller's read-back decides byte for byte.
+    return status == errSecDuplicateItem ? keychain::success : status;
 }
 
 KeychainStatus keychainDelete(const Dictionary& query) {

@@ -28,15 +28,29 @@ struct __CFDictionary {
     FakeObject header;
     std::vector<std::pair<CFTypeRef, CFTypeRef>> entries;
 };
+struct __SecKeychain {
+    FakeObject header;
+};
+struct __SecKeychainItem {
+    FakeObject header;
+};
 
 namespace {
 
-enum : CFTypeID { stringType = 7, dataType = 20, booleanType = 21, dictionaryType = 18 };
+enum : CFTypeID {
+    stringType = 7,
+    dataType = 20,
+    booleanType = 21,
+    dictionaryType = 18,
+    keychainType = 100,
+    itemType = 101,
+};
 
 long live = 0;
 bool allowed = true;
+// The keychain that holds the item: whether its status can be read, and its states in turn.
 OSStatus keychainStatusRead = errSecSuccess;
-SecKeychainStatus keychainStatus = kSecUnlockStateStatus | kSecReadPermStatus | kSecWritePermStatus;
+std::deque<SecKeychainStatus> keychainStates;
 std::vector<fakeSecurity::Seen> seen;
 
 struct Answer {
@@ -103,6 +117,7 @@ const CFStringRef kSecAttrAccount = constantString("kSecAttrAccount");
 const CFStringRef kSecAttrLabel = constantString("kSecAttrLabel");
 const CFStringRef kSecValueData = constantString("kSecValueData");
 const CFStringRef kSecReturnData = constantString("kSecReturnData");
+const CFStringRef kSecReturnRef = constantString("kSecReturnRef");
 const CFStringRef kSecMatchLimit = constantString("kSecMatchLimit");
 const CFStringRef kSecMatchLimitOne = constantString("kSecMatchLimitOne");
 const CFStringRef kSecUseAuthenticationUI = constantString("kSecUseAuthenticationUI");
@@ -132,6 +147,12 @@ void CFRelease(CFTypeRef object) {
         break;
     case dataType:
         delete static_cast<__CFData*>(const_cast<void*>(object));
+        break;
+    case keychainType:
+        delete static_cast<__SecKeychain*>(const_cast<void*>(object));
+        break;
+    case itemType:
+        delete static_cast<__SecKeychainItem*>(const_cast<void*>(object));
         break;
     case dictionaryType: {
         auto* dictionary = static_cast<__CFDictionary*>(const_cast<void*>(object));
@@ -228,15 +249,41 @@ OSStatus SecKeychainSetUserInteractionAllowed(Boolean state) {
 }
 
 OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status) {
-    if (keychain != nullptr) {
-        std::abort(); // the backend asks only about the default keychain
+    if (keychain == nullptr) {
+        // The default keychain: another one, always unlocked.
+        *status = kSecUnlockStateStatus | kSecReadPermStatus;
+        return errSecSuccess;
     }
-    *status = keychainStatus;
+    *status = keychainStates.front();
+    if (keychainStates.size() > 1) {
+        keychainStates.pop_front();
+    }
     return keychainStatusRead;
+}
+
+CFTypeID SecKeychainItemGetTypeID(void) {
+    return itemType;
+}
+
+OSStatus SecKeychainItemCopyKeychain(SecKeychainItemRef itemRef, SecKeychainRef* keychainRef) {
+    if (CFGetTypeID(itemRef) != itemType) {
+        std::abort();
+    }
+    ++live;
+    *keychainRef = new __SecKeychain{{keychainType, 1, false}};
+    return errSecSuccess;
 }
 
 OSStatus SecItemCopyMatching(CFDictionaryRef query, CFTypeRef* result) {
     seen.push_back({"SecItemCopyMatching", entriesOf(query), {}, result != nullptr});
+    for (const auto& [key, value] : query->entries) {
+        if (key == kSecReturnRef && value == kCFBooleanTrue) {
+            // A reference lookup finds the item without decrypting it.
+            ++live;
+            *result = new __SecKeychainItem{{itemType, 1, false}};
+            return errSecSuccess;
+        }
+    }
     const Answer answer = nextAnswer();
     if (result != nullptr && answer.slot != fakeSecurity::Slot::empty) {
         const auto* bytes = reinterpret_cast<const UInt8*>(answer.bytes.data());
@@ -272,12 +319,12 @@ void reset() {
     seen.clear();
     answers.clear();
     allowed = true;
-    setDefaultKeychain(errSecSuccess, kSecUnlockStateStatus | kSecReadPermStatus);
+    setItemKeychain(errSecSuccess, {kSecUnlockStateStatus | kSecReadPermStatus});
 }
 
-void setDefaultKeychain(OSStatus read, SecKeychainStatus status) {
+void setItemKeychain(OSStatus read, std::vector<SecKeychainStatus> states) {
     keychainStatusRead = read;
-    keychainStatus = status;
+    keychainStates.assign(states.begin(), states.end());
 }
 
 const std::vector<Seen>& calls() {

@@ -27,8 +27,10 @@ const std::vector<Seen>& calls();
 // The next item call answers `status`; a copy fills its slot as told.
 void answerNext(OSStatus status, Slot slot = Slot::empty, const std::string& bytes = "");
 bool interactionAllowed();
-// What SecKeychainGetStatus answers for the default keychain (unlocked after reset).
-void setDefaultKeychain(OSStatus read, SecKeychainStatus status);
+// What SecKeychainGetStatus answers for the keychain that holds the item: `read`, with the
+// states in turn, the last one from then on (unlocked after reset). The default keychain is
+// another one, always unlocked.
+void setItemKeychain(OSStatus read, std::vector<SecKeychainStatus> states);
 long liveObjects();
 
 } // namespace fakeSecurity

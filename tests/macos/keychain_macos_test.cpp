@@ -43,10 +43,15 @@ TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
     std::optional<std::string> data;
     EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data), keychain::success);
     EXPECT_EQ(data, bytes);
-    ASSERT_EQ(fakeSecurity::calls().size(), 1U);
-    EXPECT_EQ(fakeSecurity::calls()[0].call, "SecItemCopyMatching");
-    EXPECT_EQ(fakeSecurity::calls()[0].first, readEntries);
-    EXPECT_TRUE(fakeSecurity::calls()[0].resultSlot);
+    // First a reference to the item, which decrypts nothing; then its data.
+    Entries referenceEntries = lookupEntries;
+    referenceEntries.emplace_back("kSecMatchLimit", "kSecMatchLimitOne");
+    referenceEntries.emplace_back("kSecReturnRef", "true");
+    ASSERT_EQ(fakeSecurity::calls().size(), 2U);
+    EXPECT_EQ(fakeSecurity::calls()[0].first, referenceEntries);
+    EXPECT_EQ(fakeSecurity::calls()[1].call, "SecItemCopyMatching");
+    EXPECT_EQ(fakeSecurity::calls()[1].first, readEntries);
+    EXPECT_TRUE(fakeSecurity::calls()[1].resultSlot);
 
     // Something other than data in the slot is released and is no data.
     data.reset();
@@ -62,23 +67,30 @@ TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
     }
 }
 
-TEST_F(MacKeychain, RefusalsAreFinalOnlyFromAnUnlockedKeychain) {
+// The keychain asked is the one that holds the item (the default one is another, unlocked),
+// before and after the data read.
+TEST_F(MacKeychain, RefusalsAreFinalOnlyFromAKeychainUnlockedBeforeAndAfter) {
+    constexpr SecKeychainStatus open = kSecUnlockStateStatus | kSecReadPermStatus;
+    constexpr SecKeychainStatus locked = kSecReadPermStatus;
     struct Case {
+        const char* name;
         OSStatus read;
-        SecKeychainStatus status;
-        bool unlocked;
+        std::vector<SecKeychainStatus> states;
+        bool final;
     };
-    for (const Case& c : {Case{errSecSuccess, kSecUnlockStateStatus | kSecReadPermStatus, true},
-                          Case{errSecSuccess, kSecReadPermStatus, false},
-                          Case{errSecNoDefaultKeychain, kSecUnlockStateStatus, false}}) {
-        fakeSecurity::setDefaultKeychain(c.read, c.status);
+    for (const Case& c : {Case{"unlocked", errSecSuccess, {open}, true},
+                          Case{"locked, another default", errSecSuccess, {locked}, false},
+                          Case{"unlocked after the read", errSecSuccess, {locked, open}, false},
+                          Case{"locked during the read", errSecSuccess, {open, locked}, false},
+                          Case{"state unreadable", errSecNoDefaultKeychain, {open}, false}}) {
         for (const KeychainStatus refusal :
              {keychain::authFailed, keychain::interactionNotAllowed}) {
+            fakeSecurity::setItemKeychain(c.read, c.states);
             fakeSecurity::answerNext(refusal);
             std::optional<std::string> data;
             EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
-                      c.unlocked ? refusal : keychain::interactionRequired)
-                << refusal << " with lock state " << c.status << ", read " << c.read;
+                      c.final ? refusal : keychain::interactionRequired)
+                << c.name << ", " << refusal;
         }
     }
 }
@@ -93,7 +105,8 @@ TEST_F(MacKeychain, RevisionsCompareByCanonicalEquivalence) {
 TEST_F(MacKeychain, WritesHandTheirDictionariesAndPassStatusesUp) {
     fakeSecurity::answerNext(keychain::duplicateItem);
     EXPECT_EQ(keychainAdd(creationAttributes("PPRO", "bytes")), keychain::duplicateItem);
-    fakeSecurity::answerNext(0);
+    // -25299 can follow a replace that happened; the read-back after it decides.
+    fakeSecurity::answerNext(keychain::duplicateItem);
     EXPECT_EQ(keychainUpdate(lookupQuery(serviceV2, "AEFT"), updateAttributes("new")),
               keychain::success);
     fakeSecurity::answerNext(keychain::itemNotFound);

@@ -113,7 +113,8 @@ using memoryKeychain::Call;
 
 KeychainStatus keychainSetUserInteractionAllowed(bool /*allowed*/) {
     memoryKeychain::state().calls.push_back({Call::setInteraction, {}, {}});
-    return keychain::success;
+    const auto answer = memoryKeychain::scripted(Call::setInteraction);
+    return answer ? *answer->status : keychain::success;
 }
 
 KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::string>& data) {

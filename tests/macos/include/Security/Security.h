@@ -1,6 +1,6 @@
 // Test stand-in, never shipped: the Security framework declarations that the macOS keychain
 // backend uses, each declared as the macOS 14.2 SDK declares it (SecBase.h, SecItem.h,
-// SecKeychain.h), availability included. Implemented by fake_security.cpp.
+// SecKeychain.h, SecKeychainItem.h), availability included. Implemented by fake_security.cpp.
 #pragma once
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -23,6 +23,8 @@ enum : OSStatus {
 
 typedef struct __SecKeychain* SecKeychainRef API_AVAILABLE(macos(10.0))
     API_UNAVAILABLE(ios, tvos, watchos);
+typedef struct __SecKeychainItem* SecKeychainItemRef API_UNAVAILABLE(ios, watchos, tvos,
+                                                                     macCatalyst);
 typedef UInt32 SecKeychainStatus API_UNAVAILABLE(ios, watchos, tvos, macCatalyst);
 
 // SecItem.h
@@ -34,6 +36,7 @@ extern const CFStringRef kSecAttrService API_AVAILABLE(macos(10.6), ios(2.0));
 extern const CFStringRef kSecMatchLimit API_AVAILABLE(macos(10.6), ios(2.0));
 extern const CFStringRef kSecMatchLimitOne API_AVAILABLE(macos(10.6), ios(2.0));
 extern const CFStringRef kSecReturnData API_AVAILABLE(macos(10.6), ios(2.0));
+extern const CFStringRef kSecReturnRef API_AVAILABLE(macos(10.6), ios(2.0));
 extern const CFStringRef kSecValueData API_AVAILABLE(macos(10.6), ios(2.0));
 extern const CFStringRef kSecUseAuthenticationUI API_AVAILABLE(macos(10.11), ios(9.0));
 extern const CFStringRef kSecUseAuthenticationUIFail
@@ -59,6 +62,14 @@ OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* keycha
     API_DEPRECATED("SecKeychain is deprecated", macos(10.2, 10.10))
         API_UNAVAILABLE(ios, watchos, tvos, macCatalyst);
 OSStatus SecKeychainSetUserInteractionAllowed(Boolean state)
+    API_DEPRECATED("SecKeychain is deprecated", macos(10.2, 10.10))
+        API_UNAVAILABLE(ios, watchos, tvos, macCatalyst);
+
+// SecKeychainItem.h
+CFTypeID SecKeychainItemGetTypeID(void)
+    API_DEPRECATED("SecKeychain is deprecated", macos(10.2, 10.10))
+        API_UNAVAILABLE(ios, watchos, tvos, macCatalyst);
+OSStatus SecKeychainItemCopyKeychain(SecKeychainItemRef itemRef, SecKeychainRef* keychainRef)
     API_DEPRECATED("SecKeychain is deprecated", macos(10.2, 10.10))
         API_UNAVAILABLE(ios, watchos, tvos, macCatalyst);
 }
