@@ -22,11 +22,14 @@ LockHandle acquireSessionLock(std::string_view host) {
     createPrivateFolder(folder, *security);
 
     // The folder is opened once, judged through the handle, and held open without delete
-    // sharing until the process ends, so it cannot be renamed or swapped for another. A
-    // junction or symbolic link in its place is opened as itself and refused.
-    HANDLE folderHandle = CreateFileW(
-        folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    // sharing until the process ends, so it cannot be renamed or swapped for another. A handle
+    // with only attribute or security access takes no part in sharing checks, so it also asks
+    // to list the folder. A junction or symbolic link in its place is opened as itself and
+    // refused.
+    HANDLE folderHandle =
+        CreateFileW(folder.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_LIST_DIRECTORY,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folderHandle == INVALID_HANDLE_VALUE || !isPlainObject(folderHandle, true) ||
         !reachableOnlyByOwners(folderHandle, *security, false)) {
         fail(Message::lockFolderNotPrivate);

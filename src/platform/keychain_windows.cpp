@@ -7,6 +7,11 @@
 // entropy names the item's service and account, so a file moved to another item's name does
 // not decode. A write goes to a temporary file beside the item, is flushed, and is moved into
 // place, so a kill at any moment leaves the old item or the new one, never a torn one.
+//
+// Only data that DPAPI refuses as altered or not for this user's key is lost for good (the
+// caller drops it). A file this tool cannot parse (a newer format, a stray file) is kept and
+// read as an item without a record, which the caller reports as unreadable.
+#include "platform/dpapi_status_windows.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
 #include "platform/private_folder_windows.h"
@@ -14,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <dpapi.h>
 #include <optional>
 #include <stdexcept>
@@ -109,19 +115,20 @@ std::optional<std::string> protect(const std::string& data, const ItemAddress& a
     return std::string(reinterpret_cast<const char*>(output.pbData), output.cbData);
 }
 
-std::optional<std::string> unprotect(const std::string& blob, const ItemAddress& address) {
+// The status of a read whose blob DPAPI would not decrypt.
+KeychainStatus unprotect(const std::string& blob, const ItemAddress& address, std::string& data) {
     DATA_BLOB input = blobOf(blob);
     const std::string entropy = entropyOf(address);
     DATA_BLOB extra = blobOf(entropy);
     DATA_BLOB output{};
     if (CryptUnprotectData(&input, nullptr, &extra, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
                            &output) == FALSE) {
-        return std::nullopt;
+        return statusOfUnprotectFailure(GetLastError());
     }
     const std::unique_ptr<BYTE, LocalFreeDeleter> owner(output.pbData);
-    std::string data(reinterpret_cast<const char*>(output.pbData), output.cbData);
+    data.assign(reinterpret_cast<const char*>(output.pbData), output.cbData);
     SecureZeroMemory(output.pbData, output.cbData);
-    return data;
+    return keychain::success;
 }
 
 // --- The item file: magic, version, label, blob; numbers are 32-bit little-endian ---
@@ -183,6 +190,28 @@ std::optional<ItemFile> decodeItem(std::string_view in) {
     return item;
 }
 
+} // namespace
+
+// What Microsoft documents for CryptUnprotectData's errors, and what each means here:
+//   ERROR_INVALID_DATA  (13)          the blob is altered, or its entropy names another item
+//   lasting NTE_BAD_DATA        (0x80090005)  the blob is not valid protected data lasting
+//   NTE_BAD_KEY_STATE   (0x8009000B)  "key not valid for use in specified state": the blob is
+//                                     another user's or machine's, or the master key is gone
+//                                     with a password reset lasting
+//   anything else                     out of memory, the security authority unreachable, a
+//                                     profile not loaded yet, master keys not yet migrated
+//                                     after a domain move (CryptUpdateProtectedState) passing
+// Lasting errors are -25293, and the caller drops the item; passing ones are -25291, and
+// nothing is deleted for them.
+KeychainStatus statusOfUnprotectFailure(DWORD error) {
+    const auto code = static_cast<HRESULT>(error);
+    const bool lasting =
+        error == ERROR_INVALID_DATA || code == NTE_BAD_DATA || code == NTE_BAD_KEY_STATE;
+    return lasting ? keychain::authFailed : keychain::notAvailable;
+}
+
+namespace {
+
 // --- Files ---
 
 KeychainStatus unavailableOrMissing() {
@@ -191,7 +220,9 @@ KeychainStatus unavailableOrMissing() {
                                                                           : keychain::notAvailable;
 }
 
-KeychainStatus readItem(const std::wstring& path, ItemFile& item) {
+// Success with `parsed` false for a file that is there but is not a version 1 item file.
+KeychainStatus readItem(const std::wstring& path, ItemFile& item, bool& parsed) {
+    parsed = false;
     HANDLE raw = INVALID_HANDLE_VALUE;
     // Delete sharing, so a reader never stops a writer from moving a new item into place.
     if (!retrying([&] {
@@ -208,7 +239,7 @@ KeychainStatus readItem(const std::wstring& path, ItemFile& item) {
         return keychain::notAvailable;
     }
     if (size.QuadPart < 0 || static_cast<std::uint64_t>(size.QuadPart) > largestItemFile) {
-        return keychain::authFailed; // not an item this tool wrote
+        return keychain::success; // not an item this tool can read, but kept
     }
     std::string contents(static_cast<std::size_t>(size.QuadPart), '\0');
     DWORD got = 0;
@@ -220,11 +251,43 @@ KeychainStatus readItem(const std::wstring& path, ItemFile& item) {
         }
     }
     auto decoded = decodeItem(contents);
-    if (!decoded) {
-        return keychain::authFailed;
+    if (decoded) {
+        item = std::move(*decoded);
+        parsed = true;
     }
-    item = std::move(*decoded);
     return keychain::success;
+}
+
+// FileRenameInfoEx, which the SDK's headers declare only for _WIN32_WINNT 0x0A000002 and later.
+constexpr auto fileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// Moves the open temporary file over `path` with POSIX semantics (Windows 10 1809 and later, on
+// NTFS): a replace then succeeds while others hold the old item open. A plain replacing rename
+// fails while the target is open in any share mode (an antivirus, a backup, an indexer), and is
+// only retried. False with the last error kept; ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED and
+// ERROR_INVALID_FUNCTION mean the system or file system lacks it.
+bool renameOpenFile(HANDLE file, const std::wstring& path, bool replace) {
+    const std::size_t nameBytes = path.size() * sizeof(wchar_t);
+    std::string buffer(sizeof(FILE_RENAME_INFO) + nameBytes, '\0');
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->Flags =
+        FILE_RENAME_FLAG_POSIX_SEMANTICS | (replace ? FILE_RENAME_FLAG_REPLACE_IF_EXISTS : 0);
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(static_cast<void*>(info->FileName), path.data(), nameBytes);
+    return SetFileInformationByHandle(file, fileRenameInfoEx, info,
+                                      static_cast<DWORD>(buffer.size())) != FALSE;
+}
+
+bool unsupported(DWORD error) {
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_INVALID_FUNCTION;
+}
+
+KeychainStatus moveFailure(DWORD error, bool replace) {
+    return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+               ? keychain::duplicateItem
+               : keychain::notAvailable;
 }
 
 // Writes beside the item, flushes, and moves into place: over the item only when `replace`,
@@ -238,29 +301,35 @@ KeychainStatus writeItem(const std::wstring& path, const ItemFile& item, bool re
     HANDLE raw = INVALID_HANDLE_VALUE;
     auto attributes = security->attributes;
     if (!retrying([&] {
-            raw = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, &attributes, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+            raw = CreateFileW(temporary.c_str(), GENERIC_WRITE | DELETE, 0, &attributes,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
             return raw != INVALID_HANDLE_VALUE;
         })) {
         return keychain::notAvailable;
     }
-    {
-        const FileHandle file(raw);
-        DWORD written = 0;
-        if (WriteFile(raw, contents.data(), static_cast<DWORD>(contents.size()), &written,
-                      nullptr) == FALSE ||
-            written != contents.size() || FlushFileBuffers(raw) == FALSE) {
-            static_cast<void>(DeleteFileW(temporary.c_str()));
-            return keychain::notAvailable;
-        }
+    FileHandle file(raw);
+    DWORD written = 0;
+    if (WriteFile(raw, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) ==
+            FALSE ||
+        written != contents.size() || FlushFileBuffers(raw) == FALSE) {
+        file.reset(); // closed first: it was opened without sharing
+        static_cast<void>(DeleteFileW(temporary.c_str()));
+        return keychain::notAvailable;
+    }
+    if (retrying([&] { return renameOpenFile(raw, path, replace); })) {
+        return keychain::success;
+    }
+    const DWORD error = GetLastError();
+    file.reset();
+    if (!unsupported(error)) {
+        static_cast<void>(DeleteFileW(temporary.c_str()));
+        return moveFailure(error, replace);
     }
     const DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
     if (!retrying([&] { return MoveFileExW(temporary.c_str(), path.c_str(), flags) != FALSE; })) {
-        const DWORD error = GetLastError();
+        const DWORD moveError = GetLastError();
         static_cast<void>(DeleteFileW(temporary.c_str()));
-        return !replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
-                   ? keychain::duplicateItem
-                   : keychain::notAvailable;
+        return moveFailure(moveError, replace);
     }
     return keychain::success;
 }
@@ -289,15 +358,15 @@ KeychainStatus keychainCopyMatching(const Dictionary& query, std::optional<std::
             return keychain::badParameter;
         }
         ItemFile item;
-        if (const KeychainStatus status = readItem(itemPath(address), item);
-            status != keychain::success) {
+        bool parsed = false;
+        if (const KeychainStatus status = readItem(itemPath(address), item, parsed);
+            status != keychain::success || !parsed) {
             return status;
         }
-        // A blob DPAPI refuses (a password reset, a copy from another machine or account, a change
-        // of any byte) can never be read again by this user: the caller drops it.
-        auto plain = unprotect(item.blob, address);
-        if (!plain) {
-            return keychain::authFailed;
+        std::string plain;
+        if (const KeychainStatus status = unprotect(item.blob, address, plain);
+            status != keychain::success) {
+            return status;
         }
         const auto* wantsData = findAttr<bool>(query, AttrKey::returnData);
         if (wantsData != nullptr && *wantsData) {
@@ -332,8 +401,13 @@ KeychainStatus keychainUpdate(const Dictionary& query, const Dictionary& attribu
         }
         const std::wstring path = itemPath(address);
         ItemFile item;
-        if (const KeychainStatus status = readItem(path, item); status != keychain::success) {
+        bool parsed = false;
+        if (const KeychainStatus status = readItem(path, item, parsed);
+            status != keychain::success) {
             return status;
+        }
+        if (!parsed) {
+            return keychain::notAvailable; // never written over: it may be a newer release's
         }
         auto blob = protect(bytes->bytes, address);
         if (!blob) {

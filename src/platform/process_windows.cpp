@@ -18,18 +18,31 @@ void protectStandardStreams() {
 }
 
 std::string readInput(std::size_t count) {
+    // On a pipe an empty read means the writer wrote zero bytes, and only a broken pipe is the
+    // end. A pipe that keeps answering empty reads has ended all the same (Wine's do, at the end
+    // of input), so that is bounded: no writer sends a hundred empty writes in a row.
+    constexpr int emptyReadsAtEnd = 100;
+    HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    const bool pipe = GetFileType(input) == FILE_TYPE_PIPE;
     std::string chunk(count, '\0');
-    DWORD got = 0;
-    if (ReadFile(GetStdHandle(STD_INPUT_HANDLE), chunk.data(), static_cast<DWORD>(count), &got,
-                 nullptr) == FALSE) {
-        // A pipe whose writer has closed its end is the end of input.
-        if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) {
-            return {};
+    for (int empty = 0;; ++empty) {
+        DWORD got = 0;
+        if (ReadFile(input, chunk.data(), static_cast<DWORD>(count), &got, nullptr) == FALSE) {
+            // A pipe whose writer has closed its end is the end of input.
+            if (GetLastError() == ERROR_BROKEN_PIPE || GetLastError() == ERROR_HANDLE_EOF) {
+                return {};
+            }
+            throw std::runtime_error("read standard input");
         }
-        throw std::runtime_error("read standard input");
+        if (got > 0 || !pipe || empty >= emptyReadsAtEnd) {
+            chunk.resize(got);
+            return chunk;
+        }
+        DWORD waiting = 0;
+        if (PeekNamedPipe(input, nullptr, 0, nullptr, &waiting, nullptr) == FALSE) {
+            return {}; // the writer has gone
+        }
     }
-    chunk.resize(got);
-    return chunk;
 }
 
 void finishProcess(std::string_view output) {

@@ -1,6 +1,8 @@
 // What only real Windows can show, run by the Windows workflow: Wine makes DACLs up from Unix
-// modes and cannot make junctions. A folder that grants Everyone, and a junction or symbolic
+// modes and cannot make junctions. The lock folder, the Items folder and an item file carry a
+// protected DACL of three entries; a folder that grants Everyone, and a junction or symbolic
 // link at the folder or at the lock file, are refused.
+#include "keychain_calls.h"
 #include "lock/session_lock.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -55,41 +57,57 @@ class NativeLock : public ::testing::Test {
     }
 };
 
-TEST_F(NativeLock, TheFolderIsProtectedAndRefusedOnceItGrantsEveryone) {
-    ASSERT_EQ(lockAnswer(), "");
+// A protected DACL of exactly the user, SYSTEM and Administrators.
+void expectPrivate(const fs::path& path) {
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ASSERT_EQ(GetNamedSecurityInfoW(lockFolder().wstring().c_str(), SE_FILE_OBJECT,
+    ASSERT_EQ(GetNamedSecurityInfoW(path.wstring().c_str(), SE_FILE_OBJECT,
                                     DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                                     &descriptor),
               static_cast<DWORD>(ERROR_SUCCESS));
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     GetSecurityDescriptorControl(descriptor, &control, &revision);
-    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << "inherits from the parent";
-    EXPECT_EQ(dacl->AceCount, 3U);
+    EXPECT_NE(control & SE_DACL_PROTECTED, 0) << path << " inherits from its parent";
+    EXPECT_EQ(dacl->AceCount, 3U) << path;
     LocalFree(descriptor);
+}
+
+TEST_F(NativeLock, TheFoldersAndItemsAreProtectedAndAFolderGrantingEveryoneIsRefused) {
+    ASSERT_EQ(lockAnswer(), "");
+    ASSERT_EQ(keychainAdd(creation("test.native", "AEFT", "secret", "x")), keychain::success);
+    expectPrivate(lockFolder());
+    expectPrivate(lockFolder() / "Items");
+    expectPrivate(lockFolder() / "Items" / "test.native+%41%45%46%54.item");
 
     const std::string grant = "icacls \"" + lockFolder().string() + "\" /grant *S-1-1-0:(R) >NUL";
     ASSERT_EQ(std::system(grant.c_str()), 0);
     EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");
 }
 
+// Each case in a home folder of its own: a refused folder stays open until the process ends, so
+// a link of the same name could not be made again.
 TEST_F(NativeLock, LinksAtTheFolderOrTheLockFileAreRefused) {
-    const fs::path elsewhere = home / "elsewhere";
+    const fs::path base = home;
+    const fs::path elsewhere = base / "elsewhere";
     fs::create_directory(elsewhere);
-    link("/J", lockFolder(), elsewhere);
-    EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");
-    fs::remove(lockFolder());
-    link("/D", lockFolder(), elsewhere);
-    EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");
-    fs::remove(lockFolder());
-
-    ASSERT_EQ(lockAnswer(), ""); // a real folder now
-    fs::remove(lockFolder() / "AEFT.lock");
     std::ofstream(elsewhere / "target").close();
+    const std::string notPrivate =
+        "{\"error\":\"Session lock folder is not private.\",\"ok\":false}";
+    const std::string cannotLock = "{\"error\":\"Cannot lock saved sign-in.\",\"ok\":false}";
+    for (const std::string kind : {"/J", "/D"}) {
+        home = base / ("folder" + kind.substr(1));
+        fs::create_directory(home);
+        link(kind, lockFolder(), elsewhere);
+        EXPECT_EQ(lockAnswer(), notPrivate) << kind;
+    }
+    home = base / "file";
+    fs::create_directory(home);
+    ASSERT_EQ(lockAnswer(), ""); // the tool makes a real, private folder
+    fs::remove(lockFolder() / "AEFT.lock");
     link("", lockFolder() / "AEFT.lock", elsewhere / "target");
-    EXPECT_EQ(lockAnswer(), "{\"error\":\"Cannot lock saved sign-in.\",\"ok\":false}");
+    EXPECT_EQ(lockAnswer(), cannotLock);
+    home = base; // removed by TearDown
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 // The Windows item store and lock, run under Wine here and natively on a Windows runner: every
-// status of the five calls, a blob that no longer decodes, an interrupted replace, and a lock
-// that makes a second process wait.
+// status of the five calls, a blob that no longer decodes and the DPAPI errors that say so, a
+// file of another format kept, an item held open by another, an interrupted replace, a held
+// folder that cannot be renamed, and a lock that makes a second process wait.
 #include "keychain_calls.h"
 #include "lock/session_lock.h"
+#include "platform/dpapi_status_windows.h"
 #include "platform/files.h"
 #include "platform/keychain.h"
 #include "platform/process.h"
@@ -70,8 +72,64 @@ TEST(WindowsStore, ABlobThatNoLongerDecodesIsLostForGood) {
     tampered.back() = static_cast<char>(tampered.back() ^ 0x01);
     std::ofstream(aeft, std::ios::binary | std::ios::trunc) << tampered;
     EXPECT_EQ(copy("test.blob", "AEFT").status, keychain::authFailed);
-    std::ofstream(aeft, std::ios::binary | std::ios::trunc) << "not an item";
-    EXPECT_EQ(copy("test.blob", "AEFT").status, keychain::authFailed);
+}
+
+TEST(WindowsStore, OnlyDataErrorsOfDPAPIAreLasting) {
+    struct Case {
+        DWORD error;
+        KeychainStatus status;
+    };
+    for (const Case& c : {Case{ERROR_INVALID_DATA, keychain::authFailed},
+                          Case{static_cast<DWORD>(NTE_BAD_DATA), keychain::authFailed},
+                          Case{static_cast<DWORD>(NTE_BAD_KEY_STATE), keychain::authFailed},
+                          Case{ERROR_NOT_ENOUGH_MEMORY, keychain::notAvailable},
+                          Case{static_cast<DWORD>(NTE_NO_MEMORY), keychain::notAvailable},
+                          Case{RPC_S_SERVER_UNAVAILABLE, keychain::notAvailable},
+                          Case{ERROR_FILE_NOT_FOUND, keychain::notAvailable}}) {
+        EXPECT_EQ(statusOfUnprotectFailure(c.error), c.status) << std::hex << c.error;
+    }
+}
+
+// A newer release's item, or a stray file, is an item without a record: reported, never dropped.
+TEST(WindowsStore, AFileThatIsNotAVersion1ItemIsKept) {
+    ASSERT_EQ(keychainAdd(creation("test.format", "AEFT", "secret", "x")), keychain::success);
+    const auto file = itemsFolder() / "test.format+%41%45%46%54.item";
+    std::string newer = contentsOf(file);
+    newer[8] = 2; // the version, after the 8-byte magic
+    for (const std::string& contents :
+         {newer, std::string("not an item"), std::string((1U << 20U) + 1, 'x')}) {
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << contents;
+        const Read read = copy("test.format", "AEFT");
+        EXPECT_EQ(read.status, keychain::success);
+        EXPECT_FALSE(read.data.has_value());
+        EXPECT_NE(keychainUpdate(lookupQuery("test.format", "AEFT"), updateAttributes("y")),
+                  keychain::success);
+        EXPECT_EQ(contentsOf(file), contents);
+    }
+}
+
+// Antivirus, backup and indexers hold files open for moments: a write waits them out, and a read
+// past the wait is unavailable, never "no item".
+TEST(WindowsStore, AnItemHeldOpenByAnotherIsWaitedForThenUnavailable) {
+    ASSERT_EQ(keychainAdd(creation("test.held", "AEFT", "old", "x")), keychain::success);
+    const auto file = (itemsFolder() / "test.held+%41%45%46%54.item").wstring();
+    const auto holdFor = [&](DWORD milliseconds) {
+        HANDLE held = CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        EXPECT_NE(held, INVALID_HANDLE_VALUE);
+        return std::async(std::launch::async, [held, milliseconds] {
+            Sleep(milliseconds);
+            CloseHandle(held);
+        });
+    };
+    auto briefly = holdFor(300);
+    EXPECT_EQ(keychainUpdate(lookupQuery("test.held", "AEFT"), updateAttributes("new")),
+              keychain::success);
+    briefly.wait();
+    EXPECT_EQ(copy("test.held", "AEFT").data, "new");
+    auto longer = holdFor(3000);
+    EXPECT_EQ(copy("test.held", "AEFT").status, keychain::notAvailable);
+    longer.wait();
 }
 
 TEST(WindowsStore, AnInterruptedReplaceLeavesAWholeItem) {
@@ -84,6 +142,14 @@ TEST(WindowsStore, AnInterruptedReplaceLeavesAWholeItem) {
               keychain::success);
     EXPECT_EQ(copy("test.replace", "AEFT").data, "new");
     EXPECT_FALSE(fs::exists(item.string() + ".new"));
+}
+
+TEST(WindowsLock, TheHeldFolderCannotBeRenamed) {
+    const LockHandle lock = acquireSessionLock("AEFT");
+    const auto folder = (fs::path(home) / "Sandrel Adobe Auth").wstring();
+    EXPECT_EQ(MoveFileW(folder.c_str(), (folder + L" moved").c_str()), FALSE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    releaseSessionLock(lock);
 }
 
 TEST(WindowsLock, ASecondProcessWaitsForTheHolder) {

@@ -80,6 +80,28 @@ TEST(WindowsTool, NoSessionTextIsLeftInPlainForm) {
     EXPECT_TRUE(found.empty()) << found.front();
 }
 
+// A newer release's item: an older tool reports it and leaves it for the release that wrote it.
+TEST(WindowsTool, AnItemOfANewerFormatIsUnreadableAndKept) {
+    const json current = read("PPRO").at("record");
+    const json expected = current.is_object() ? current.at("revision") : json();
+    ASSERT_EQ(write("PPRO", expected, {{"token", "t"}}).value("ok", false), true);
+    int found = 0;
+    for (const fs::path& folder : toolFolders()) {
+        const fs::path item = folder / "Items/com.pellimar.adobe.session.v2+%50%50%52%4F.item";
+        if (fs::exists(item)) {
+            ++found;
+            std::ifstream in(item, std::ios::binary);
+            std::string newer{std::istreambuf_iterator<char>(in), {}};
+            newer[8] = 2; // the version, after the 8-byte magic
+            std::ofstream(item, std::ios::binary | std::ios::trunc) << newer;
+            EXPECT_EQ(read("PPRO").at("error"), "Saved sign-in is unreadable.");
+            EXPECT_TRUE(fs::exists(item));
+            fs::remove(item);
+        }
+    }
+    EXPECT_EQ(found, 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
