@@ -1,9 +1,10 @@
-// Runs the built tool as a panel would: a child process with piped standard streams.
+// Runs the built tool as a panel would: a child process with piped standard streams. One
+// implementation per platform (run_tool_posix.cpp, run_tool_windows.cpp).
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct ToolRun {
@@ -24,11 +25,12 @@ struct RunOptions {
 
 ToolRun runTool(const std::string& input, const RunOptions& options = {});
 
-// A started tool whose answer is collected later.
+// A started tool whose answer is collected later: a pid and descriptors on Linux, a process
+// and pipe handles on Windows.
 struct StartedTool {
-    pid_t pid = -1;
-    int output = -1;
-    int errors = -1;
+    std::intptr_t process = -1;
+    std::intptr_t output = -1;
+    std::intptr_t errors = -1;
 };
 
 StartedTool startTool(const std::string& input);

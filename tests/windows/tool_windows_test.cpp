@@ -1,7 +1,8 @@
-// The Windows tool, run under Wine as a panel runs it: beside the intake and envelope tests
-// (intake_test.cpp, built in here as well, the size limit included), the whole job answers as
-// it does on Linux, and no session text is left in plain form anywhere in the Wine prefix. The
-// limit of a saved record is the in-process suite's, which runs under Wine too.
+// The Windows tool, run as a panel runs it: from Linux through Wine, and as a Windows program
+// (natively, and under Wine here). Beside the intake and envelope tests (intake_test.cpp, built
+// in here as well, the size limit included), the whole job answers as it does on Linux, and no
+// session text is left in plain form in the tool's folder (from Linux: anywhere in the Wine
+// prefix). The limit of a saved record is the in-process suite's, which runs there too.
 #include "requests.h"
 
 #include <cstdlib>
@@ -14,7 +15,18 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// The tool's folder in every profile of the prefix, so each run starts with nothing saved.
+#if defined(_WIN32)
+// Run on Windows (or inside Wine): the tool's folder is the user's, and it is what is scanned.
+std::vector<fs::path> toolFolders() {
+    return {fs::path(std::getenv("LOCALAPPDATA")) / "Sandrel Adobe Auth"};
+}
+
+fs::path scannedForPlainText() {
+    return toolFolders().front();
+}
+#else
+// Run on Linux, the tool through Wine: its folder in every profile of the prefix, and the
+// whole prefix scanned.
 std::vector<fs::path> toolFolders() {
     std::vector<fs::path> folders;
     for (const auto& user :
@@ -23,6 +35,11 @@ std::vector<fs::path> toolFolders() {
     }
     return folders;
 }
+
+fs::path scannedForPlainText() {
+    return std::getenv("WINEPREFIX");
+}
+#endif
 
 TEST(WindowsTool, ReadWriteConflictAndSignOut) {
     EXPECT_TRUE(read("AEFT").at("record").is_null());
@@ -68,7 +85,7 @@ TEST(WindowsTool, NoSessionTextIsLeftInPlainForm) {
     const json expected = current.is_object() ? current.at("revision") : json();
     ASSERT_EQ(write("PPRO", expected, {{"token", marker}}).value("ok", false), true);
     std::vector<std::string> found;
-    for (const auto& entry : fs::recursive_directory_iterator(std::getenv("WINEPREFIX"))) {
+    for (const auto& entry : fs::recursive_directory_iterator(scannedForPlainText())) {
         if (entry.is_regular_file() && !entry.is_symlink()) {
             std::ifstream in(entry.path(), std::ios::binary);
             const std::string contents{std::istreambuf_iterator<char>(in), {}};
@@ -90,8 +107,11 @@ TEST(WindowsTool, AnItemOfANewerFormatIsUnreadableAndKept) {
         const fs::path item = folder / "Items/com.pellimar.adobe.session.v2+%50%50%52%4F.item";
         if (fs::exists(item)) {
             ++found;
-            std::ifstream in(item, std::ios::binary);
-            std::string newer{std::istreambuf_iterator<char>(in), {}};
+            std::string newer;
+            {
+                std::ifstream in(item, std::ios::binary);
+                newer.assign(std::istreambuf_iterator<char>(in), {});
+            }
             newer[8] = 2; // the version, after the 8-byte magic
             std::ofstream(item, std::ios::binary | std::ios::trunc) << newer;
             EXPECT_EQ(read("PPRO").at("error"), "Saved sign-in is unreadable.");

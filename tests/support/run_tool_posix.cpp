@@ -142,7 +142,7 @@ StartedTool startTool(const std::string& input) {
     std::signal(SIGPIPE, SIG_IGN);
     Pipes pipes;
     StartedTool tool;
-    tool.pid = spawn(pipes, {}, false);
+    tool.process = spawn(pipes, {}, false);
     writeAll(pipes.input[1], input);
     close(pipes.input[1]);
     tool.output = pipes.output[0];
@@ -151,14 +151,14 @@ StartedTool startTool(const std::string& input) {
 }
 
 bool answeredWithin(const StartedTool& tool, std::chrono::milliseconds wait) {
-    pollfd fd{tool.output, POLLIN, 0};
+    pollfd fd{static_cast<int>(tool.output), POLLIN, 0};
     return poll(&fd, 1, static_cast<int>(wait.count())) > 0;
 }
 
 ToolRun finishTool(StartedTool& tool) {
     ToolRun run;
-    drain(tool.output, tool.errors, run);
-    run.exitStatus = waitFor(tool.pid);
+    drain(static_cast<int>(tool.output), static_cast<int>(tool.errors), run);
+    run.exitStatus = waitFor(static_cast<pid_t>(tool.process));
     return run;
 }
 
