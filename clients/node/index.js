@@ -1,17 +1,14 @@
 'use strict';
 // Starts the sign-in tool, writes one request, reads its one answer, and turns the answer
 // into a value or an Error with a stable code. No dependencies; runs on every Node a CEP panel
-// embeds, from Node 8.6 (CEP 9) on, so its syntax stays within ES2017.
-
-const childProcess = require('child_process');
-const path = require('path');
+// embeds, from Node 8.6 (CEP 9) on, so its syntax stays within ES2017. Premiere's UXP panels
+// use the same logic through uxp.js, which starts the tool with the add-on instead; nothing
+// here that only Node has is loaded before it is used.
 
 const maximumRequestBytes = 32768;
 const hosts = ['AEFT', 'PPRO'];
 const defaultTimeoutMs = 30000;
 const defaultRetries = 3;
-// Shipped next to this file.
-const defaultBinaryName = process.platform === 'win32' ? 'sandrel-adobe-auth.exe' : 'sandrel-adobe-auth';
 
 // The tool's own messages, each with the code a panel can act on.
 const codes = Object.freeze({
@@ -44,18 +41,10 @@ function invalidRequest() {
   return failure('INVALID_REQUEST', 'Invalid session request.');
 }
 
-function call(request, options) {
-  const settings = options || {};
-  const binaryPath = settings.binaryPath || path.join(__dirname, defaultBinaryName);
-  const timeoutMs = settings.timeoutMs === undefined ? defaultTimeoutMs : settings.timeoutMs;
-
+// Node's way to start the tool, for CEP panels: a child process with piped standard streams.
+// Resolves with its whole standard output; rejects with BINARY_NOT_FOUND or TIMEOUT.
+function startWithNode(binaryPath, text, timeoutMs) {
   return new Promise(function (resolve, reject) {
-    const text = JSON.stringify(request);
-    if (hosts.indexOf(request.host) < 0 || Buffer.byteLength(text, 'utf8') > maximumRequestBytes) {
-      reject(invalidRequest());
-      return;
-    }
-
     let settled = false;
     let timedOut = false;
     let timer = null;
@@ -68,7 +57,8 @@ function call(request, options) {
 
     let child;
     try {
-      child = childProcess.spawn(binaryPath, [], { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+      child = require('child_process').spawn(binaryPath, [],
+        { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
     } catch (error) {
       reject(failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
       return;
@@ -94,56 +84,91 @@ function call(request, options) {
     child.on('close', function () {
       if (timedOut) {
         settle(reject, failure('TIMEOUT', clientMessages.TIMEOUT));
-        return;
-      }
-      let response = null;
-      try {
-        response = JSON.parse(Buffer.concat(chunks).toString('utf8'));
-      } catch (error) {
-        response = null;
-      }
-      if (response === null || typeof response !== 'object' || typeof response.ok !== 'boolean') {
-        settle(reject, failure('NO_ANSWER', clientMessages.NO_ANSWER));
-      } else if (response.ok) {
-        settle(resolve, response.record === undefined ? null : response.record);
       } else {
-        const message = String(response.error);
-        settle(reject, failure(codes[message] || 'NO_ANSWER', message));
+        settle(resolve, Buffer.concat(chunks).toString('utf8'));
       }
     });
     child.stdin.end(text);
   });
 }
 
-function read(host, options) {
-  return call({ host: host, op: 'read' }, options);
+function byteLength(text) {
+  return typeof Buffer !== 'undefined' ? Buffer.byteLength(text, 'utf8') : new TextEncoder().encode(text).length;
 }
 
-function write(host, expectedRevision, session, options) {
-  // An undefined session would vanish from the JSON; never let it turn into something else.
-  const validSession = session === null || (typeof session === 'object' && !Array.isArray(session));
-  if (!validSession) return Promise.reject(invalidRequest());
-  const expected = typeof expectedRevision === 'string' ? expectedRevision : null;
-  return call({ host: host, op: 'write', expectedRevision: expected, session: session }, options);
+// The tool's whole output as the record, or an Error with the code of the tool's message.
+function answerOf(output) {
+  let response = null;
+  try {
+    response = JSON.parse(output);
+  } catch (error) {
+    response = null;
+  }
+  if (response === null || typeof response !== 'object' || typeof response.ok !== 'boolean') {
+    throw failure('NO_ANSWER', clientMessages.NO_ANSWER);
+  }
+  if (!response.ok) {
+    const message = String(response.error);
+    throw failure(codes[message] || 'NO_ANSWER', message);
+  }
+  return response.record === undefined ? null : response.record;
 }
 
-function signOut(host, expectedRevision, options) {
-  return write(host, expectedRevision, null, options);
-}
+// The client on a way to start the tool: start(binaryPath, requestText, timeoutMs) resolves
+// with the tool's whole output or rejects with BINARY_NOT_FOUND, NO_ANSWER or TIMEOUT;
+// defaultBinaryPath() gives the tool's path, or a promise of it. Everything else (validation,
+// answers, codes, retries) is this one copy, for CEP and UXP panels alike.
+function createClient(start, defaultBinaryPath) {
+  function call(request, options) {
+    const settings = options || {};
+    const timeoutMs = settings.timeoutMs === undefined ? defaultTimeoutMs : settings.timeoutMs;
+    const text = JSON.stringify(request);
+    if (hosts.indexOf(request.host) < 0 || byteLength(text) > maximumRequestBytes) {
+      return Promise.reject(invalidRequest());
+    }
+    return Promise.resolve(settings.binaryPath || defaultBinaryPath())
+      .then(function (binaryPath) { return start(binaryPath, text, timeoutMs); })
+      .then(answerOf);
+  }
 
-// Read, compute the next session from the record, write naming its revision; on a conflict,
-// read again and retry, at most `retries` times (default 3).
-async function update(host, change, options) {
-  const retries = options && options.retries !== undefined ? options.retries : defaultRetries;
-  for (let attempt = 0; ; attempt += 1) {
-    const record = await read(host, options);
-    const session = await change(record);
-    try {
-      return await write(host, record ? record.revision : null, session, options);
-    } catch (error) {
-      if (error.code !== 'CONFLICT' || attempt >= retries) throw error;
+  function read(host, options) {
+    return call({ host: host, op: 'read' }, options);
+  }
+
+  function write(host, expectedRevision, session, options) {
+    // An undefined session would vanish from the JSON; never let it turn into something else.
+    const validSession = session === null || (typeof session === 'object' && !Array.isArray(session));
+    if (!validSession) return Promise.reject(invalidRequest());
+    const expected = typeof expectedRevision === 'string' ? expectedRevision : null;
+    return call({ host: host, op: 'write', expectedRevision: expected, session: session }, options);
+  }
+
+  function signOut(host, expectedRevision, options) {
+    return write(host, expectedRevision, null, options);
+  }
+
+  // Read, compute the next session from the record, write naming its revision; on a conflict,
+  // read again and retry, at most `retries` times (default 3).
+  async function update(host, change, options) {
+    const retries = options && options.retries !== undefined ? options.retries : defaultRetries;
+    for (let attempt = 0; ; attempt += 1) {
+      const record = await read(host, options);
+      const session = await change(record);
+      try {
+        return await write(host, record ? record.revision : null, session, options);
+      } catch (error) {
+        if (error.code !== 'CONFLICT' || attempt >= retries) throw error;
+      }
     }
   }
+
+  return { read: read, write: write, signOut: signOut, update: update, codes: codes };
 }
 
-module.exports = { read: read, write: write, signOut: signOut, update: update, codes: codes };
+// For CEP panels: the tool shipped next to this file.
+const client = createClient(startWithNode, function () {
+  const binaryName = process.platform === 'win32' ? 'sandrel-adobe-auth.exe' : 'sandrel-adobe-auth';
+  return require('path').join(__dirname, binaryName);
+});
+client.createClient = createClient;
+module.exports = client;
