@@ -224,7 +224,9 @@ KeychainStatus unavailableOrMissing() {
 KeychainStatus readItem(const std::wstring& path, ItemFile& item, bool& parsed) {
     parsed = false;
     HANDLE raw = INVALID_HANDLE_VALUE;
-    // Delete sharing, so a reader never stops a writer from moving a new item into place.
+    // Delete sharing, so a writer's POSIX-semantics rename can replace the item while this
+    // reader holds it. (A plain replacing rename fails while the target is open in any share
+    // mode; the writer then retries.)
     if (!retrying([&] {
             raw = CreateFileW(path.c_str(), GENERIC_READ,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -85,6 +85,21 @@ TEST_F(NativeLock, TheFoldersAndItemsAreProtectedAndAFolderGrantingEveryoneIsRef
     EXPECT_EQ(lockAnswer(), "{\"error\":\"Session lock folder is not private.\",\"ok\":false}");
 }
 
+// A reader that shares delete access, as antivirus and indexers do, does not stop a save: the
+// item is replaced by a rename with POSIX semantics (Windows 10 1809 and later, on NTFS).
+TEST_F(NativeLock, AReplaceSucceedsWhileAnotherHoldsTheItemOpen) {
+    ASSERT_EQ(keychainAdd(creation("test.open", "AEFT", "old", "x")), keychain::success);
+    const fs::path item = lockFolder() / "Items" / "test.open+%41%45%46%54.item";
+    HANDLE reader = CreateFileW(item.wstring().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(keychainUpdate(lookupQuery("test.open", "AEFT"), updateAttributes("new")),
+              keychain::success);
+    CloseHandle(reader);
+    EXPECT_EQ(copy("test.open", "AEFT").data, "new");
+}
+
 // Each case in a home folder of its own: a refused folder stays open until the process ends, so
 // a link of the same name could not be made again.
 TEST_F(NativeLock, LinksAtTheFolderOrTheLockFileAreRefused) {
