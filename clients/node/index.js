@@ -115,7 +115,8 @@ function answerOf(output) {
 }
 
 // The client on a way to start the tool: start(binaryPath, requestText, timeoutMs) resolves
-// with the tool's whole output or rejects with BINARY_NOT_FOUND, NO_ANSWER or TIMEOUT;
+// with the tool's whole output or rejects with BINARY_NOT_FOUND, NO_ANSWER or TIMEOUT (any
+// other rejection counts as NO_ANSWER);
 // defaultBinaryPath() gives the tool's path, or a promise of it. Everything else (validation,
 // answers, codes, retries) is this one copy, for CEP and UXP panels alike.
 function createClient(start, defaultBinaryPath) {
@@ -128,6 +129,10 @@ function createClient(start, defaultBinaryPath) {
     }
     return Promise.resolve(settings.binaryPath || defaultBinaryPath())
       .then(function (binaryPath) { return start(binaryPath, text, timeoutMs); })
+      .catch(function (error) {
+        const code = error && clientMessages[error.code] ? error.code : 'NO_ANSWER';
+        throw failure(code, clientMessages[code]);
+      })
       .then(answerOf);
   }
 

@@ -8,28 +8,12 @@
 const createClient = require('./index.js').createClient;
 
 const noLimitMs = 24 * 60 * 60 * 1000; // the add-on always bounds its wait
-const startFailures = ['BINARY_NOT_FOUND', 'NO_ANSWER', 'TIMEOUT'];
-
-function failure(code) {
-  const messages = {
-    BINARY_NOT_FOUND: 'The sign-in tool is missing or cannot be started.',
-    NO_ANSWER: 'The sign-in tool ended without an answer.',
-    TIMEOUT: 'The sign-in tool did not answer in time.',
-  };
-  const error = new Error(messages[code]);
-  error.code = code;
-  return error;
-}
 
 // addon() gives the loaded add-on, whose request(binaryPath, requestText, timeoutMs) resolves
 // with the tool's whole output.
 function startWithAddon(addon) {
   return function (binaryPath, text, timeoutMs) {
-    return addon()
-      .request(binaryPath, text, timeoutMs > 0 ? timeoutMs : noLimitMs)
-      .catch(function (error) {
-        throw failure(error && startFailures.indexOf(error.code) >= 0 ? error.code : 'NO_ANSWER');
-      });
+    return addon().request(binaryPath, text, timeoutMs > 0 ? timeoutMs : noLimitMs);
   };
 }
 

@@ -13,6 +13,7 @@
 // read as an item without a record, which the caller reports as unreadable.
 #include "platform/dpapi_status_windows.h"
 #include "platform/files.h"
+#include "platform/handle_windows.h"
 #include "platform/keychain.h"
 #include "platform/private_folder_windows.h"
 #include "platform/text_windows.h"
@@ -32,15 +33,6 @@ constexpr std::uint32_t formatVersion = 1;
 constexpr std::size_t largestItemFile = std::size_t{1} << 20; // far past any record's blob
 constexpr std::chrono::milliseconds retryFor{2000};
 constexpr DWORD retryPauseMs = 20;
-
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-using FileHandle = std::unique_ptr<void, HandleCloser>;
 
 // Antivirus, indexers and readers hold files open for moments: ERROR_ACCESS_DENIED and
 // ERROR_SHARING_VIOLATION are tried again for up to about 2 s. False with the last error kept.
@@ -235,7 +227,7 @@ KeychainStatus readItem(const std::wstring& path, ItemFile& item, bool& parsed) 
         })) {
         return unavailableOrMissing();
     }
-    const FileHandle file(raw);
+    const Handle file(raw);
     LARGE_INTEGER size{};
     if (GetFileSizeEx(raw, &size) == FALSE) {
         return keychain::notAvailable;
@@ -309,7 +301,7 @@ KeychainStatus writeItem(const std::wstring& path, const ItemFile& item, bool re
         })) {
         return keychain::notAvailable;
     }
-    FileHandle file(raw);
+    Handle file(raw);
     DWORD written = 0;
     if (WriteFile(raw, contents.data(), static_cast<DWORD>(contents.size()), &written, nullptr) ==
             FALSE ||

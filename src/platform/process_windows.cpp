@@ -18,14 +18,12 @@ void protectStandardStreams() {
 }
 
 std::string readInput(std::size_t count) {
-    // On a pipe an empty read means the writer wrote zero bytes, and only a broken pipe is the
-    // end. A pipe that keeps answering empty reads has ended all the same (Wine's do, at the end
-    // of input), so that is bounded: no writer sends a hundred empty writes in a row.
-    constexpr int emptyReadsAtEnd = 100;
+    // On a pipe an empty read means the writer wrote zero bytes: only a writer that has gone
+    // (a broken pipe, as ReadFile or PeekNamedPipe report it) is the end.
     HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     const bool pipe = GetFileType(input) == FILE_TYPE_PIPE;
     std::string chunk(count, '\0');
-    for (int empty = 0;; ++empty) {
+    for (;;) {
         DWORD got = 0;
         if (ReadFile(input, chunk.data(), static_cast<DWORD>(count), &got, nullptr) == FALSE) {
             // A pipe whose writer has closed its end is the end of input.
@@ -34,7 +32,7 @@ std::string readInput(std::size_t count) {
             }
             throw std::runtime_error("read standard input");
         }
-        if (got > 0 || !pipe || empty >= emptyReadsAtEnd) {
+        if (got > 0 || !pipe) {
             chunk.resize(got);
             return chunk;
         }

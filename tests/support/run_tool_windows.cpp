@@ -1,8 +1,10 @@
 #include "run_tool.h"
 
+#include "platform/text_windows.h"
+#include "spawn_windows.h"
+
 #include <future>
 #include <stdexcept>
-#include <windows.h>
 
 namespace {
 
@@ -18,54 +20,6 @@ HANDLE handleOf(std::intptr_t value) {
 
 std::intptr_t valueOf(HANDLE handle) {
     return reinterpret_cast<std::intptr_t>(handle);
-}
-
-struct Pipe {
-    HANDLE read = nullptr;
-    HANDLE write = nullptr;
-};
-
-// A pipe whose `childEnd` alone can be inherited.
-Pipe makePipe(bool childReads) {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-    Pipe pipe;
-    check(CreatePipe(&pipe.read, &pipe.write, &inheritable, 0) != FALSE, "CreatePipe");
-    check(SetHandleInformation(childReads ? pipe.write : pipe.read, HANDLE_FLAG_INHERIT, 0) !=
-              FALSE,
-          "SetHandleInformation");
-    return pipe;
-}
-
-// The tool with the three pipes as its standard handles, and nothing else inherited: tools
-// started side by side must not hold each other's pipes open.
-HANDLE spawn(HANDLE input, HANDLE output, HANDLE errors) {
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::string storage(size, '\0');
-    auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
-    check(InitializeProcThreadAttributeList(attributes, 1, 0, &size) != FALSE, "attributes");
-    HANDLE inherited[] = {input, output, errors};
-    check(UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
-                                    sizeof inherited, nullptr, nullptr) != FALSE,
-          "handle list");
-    STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
-    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = input;
-    startup.StartupInfo.hStdOutput = output;
-    startup.StartupInfo.hStdError = errors;
-    startup.lpAttributeList = attributes;
-    const std::string narrowPath = SANDREL_BINARY;
-    const std::wstring binary(narrowPath.begin(), narrowPath.end());
-    std::wstring commandLine = L"\"" + binary + L"\"";
-    PROCESS_INFORMATION started{};
-    const BOOL created = CreateProcessW(binary.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-                                        nullptr, &startup.StartupInfo, &started);
-    DeleteProcThreadAttributeList(attributes);
-    check(created != FALSE, "CreateProcessW");
-    CloseHandle(started.hThread);
-    return started.hProcess;
 }
 
 std::size_t writeAll(HANDLE input, const std::string& bytes) {
@@ -100,14 +54,19 @@ struct Started {
 };
 
 Started start() {
-    const Pipe input = makePipe(true);
-    const Pipe output = makePipe(false);
-    const Pipe errors = makePipe(false);
-    const HANDLE process = spawn(input.read, output.write, errors.write);
-    CloseHandle(input.read);
-    CloseHandle(output.write);
-    CloseHandle(errors.write);
-    return {process, input.write, output.read, errors.read};
+    Handle inputRead;
+    Handle inputWrite;
+    Handle outputRead;
+    Handle outputWrite;
+    Handle errorsRead;
+    Handle errorsWrite;
+    check(makePipe(inputRead, inputWrite, true) && makePipe(outputRead, outputWrite, false) &&
+              makePipe(errorsRead, errorsWrite, false),
+          "pipes");
+    Handle process = spawnWithStandardHandles(widen(SANDREL_BINARY), inputRead.get(),
+                                              outputWrite.get(), errorsWrite.get());
+    check(process != nullptr, "CreateProcessW");
+    return {process.release(), inputWrite.release(), outputRead.release(), errorsRead.release()};
 }
 
 // Reads both streams to their ends (standard error on a thread of its own, so neither fills

@@ -1,37 +1,24 @@
 #include "ask_tool.h"
+#include "platform/text_windows.h"
+#include "spawn_windows.h"
 
 #include <memory>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
-#include <windows.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr DWORD sliceMs = 20; // how soon an answer, an exit or a stop is noticed
 
-struct HandleCloser {
-    void operator()(HANDLE handle) const {
-        if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle);
-        }
-    }
-};
-using Handle = std::unique_ptr<void, HandleCloser>;
-
-std::wstring widen(const std::string& text) {
-    const int size = static_cast<int>(text.size());
-    const int length =
-        MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
-    if (length <= 0 || MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size,
-                                           wide.data(), length) != length) {
-        return {};
-    }
-    return wide;
+void killAndReap(HANDLE process) {
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, INFINITE);
 }
 
-// A pipe of which only the child's end can be inherited.
+} // namespace
+
 bool makePipe(Handle& readEnd, Handle& writeEnd, bool childReads) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read = nullptr;
@@ -44,8 +31,8 @@ bool makePipe(Handle& readEnd, Handle& writeEnd, bool childReads) {
     return SetHandleInformation(childReads ? write : read, HANDLE_FLAG_INHERIT, 0) != FALSE;
 }
 
-// No window, and exactly the three standard handles inherited: nothing else of the host.
-Handle spawnTool(const std::wstring& binary, HANDLE input, HANDLE output, HANDLE errors) {
+Handle spawnWithStandardHandles(const std::wstring& binary, HANDLE input, HANDLE output,
+                                HANDLE errors) {
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     const auto storage = std::make_unique<char[]>(size);
@@ -77,17 +64,15 @@ Handle spawnTool(const std::wstring& binary, HANDLE input, HANDLE output, HANDLE
     return Handle(started.hProcess);
 }
 
-void killAndReap(HANDLE process) {
-    TerminateProcess(process, 1);
-    WaitForSingleObject(process, INFINITE);
-}
-
-} // namespace
-
 ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
                    std::chrono::milliseconds timeout, const std::atomic<bool>& stopping) {
     const Clock::time_point deadline = Clock::now() + timeout;
-    const std::wstring binary = widen(binaryPath);
+    std::wstring binary;
+    try {
+        binary = widen(binaryPath);
+    } catch (const std::invalid_argument&) {
+        return {Outcome::notStarted, {}}; // a path that is not UTF-8 names no file
+    }
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     Handle nul(CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -99,7 +84,8 @@ ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
         !makePipe(inputRead, inputWrite, true) || !makePipe(outputRead, outputWrite, false)) {
         return {Outcome::notStarted, {}};
     }
-    const Handle process = spawnTool(binary, inputRead.get(), outputWrite.get(), nul.get());
+    const Handle process =
+        spawnWithStandardHandles(binary, inputRead.get(), outputWrite.get(), nul.get());
     if (!process) {
         return {Outcome::notStarted, {}};
     }
