@@ -8,9 +8,12 @@ export interface SessionRecord {
 export type Host = 'AEFT' | 'PPRO';
 
 export interface CallOptions {
-  /** The tool's path; by default the file next to this module. */
+  /** The tool's path; by default `sandrel-adobe-auth` (`.exe` on Windows) next to this module. */
   binaryPath?: string;
-  /** Kill the tool and reject with TIMEOUT after this long (default 30000; 0 waits forever). */
+  /**
+   * Kill the tool and reject with TIMEOUT after this long (default 30000). 0 waits as long as
+   * the tool runs; more than about 24.8 days is taken as that.
+   */
   timeoutMs?: number;
 }
 

@@ -9,6 +9,7 @@ const maximumRequestBytes = 32768;
 const hosts = ['AEFT', 'PPRO'];
 const defaultTimeoutMs = 30000;
 const defaultRetries = 3;
+const longestTimerMs = 2147483647;
 
 // The tool's own messages, each with the code a panel can act on.
 const codes = Object.freeze({
@@ -63,12 +64,13 @@ function startWithNode(binaryPath, text, timeoutMs) {
       reject(failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
       return;
     }
-    // A waiting child has changed nothing, so killing it at the time-out is safe.
+    // A waiting child has changed nothing, so killing it at the time-out is safe. A timer
+    // longer than setTimeout holds (about 24.8 days) would fire at once, so it is held there.
     if (timeoutMs > 0) {
       timer = setTimeout(function () {
         timedOut = true;
         child.kill('SIGKILL');
-      }, timeoutMs);
+      }, Math.min(Number(timeoutMs), longestTimerMs));
     }
 
     const chunks = [];

@@ -1,3 +1,38 @@
-// The UXP client: the same API as index.js; by default the tool comes from the plugin folder
-// (mac/arm64, mac/x64, win/x64), started by the sandrel-adobe-auth.uxpaddon add-on.
-export * from './index';
+// The UXP client: the same API as index.js, the tool started by the sandrel-adobe-auth.uxpaddon
+// add-on. Only the options differ in what they mean.
+import type { Host, SessionRecord } from './index';
+
+export type { ErrorCode, Host, SessionRecord, SignInError } from './index';
+export { codes } from './index';
+
+export interface CallOptions {
+  /**
+   * The tool's path; by default the tool in the add-on's own folder (mac/arm64, mac/x64 or
+   * win/x64, whichever UXP loaded the add-on from).
+   */
+  binaryPath?: string;
+  /**
+   * Kill the tool and reject with TIMEOUT after this long (default 30000). The add-on always
+   * bounds its wait: 0, and anything over 24 hours, waits 24 hours.
+   */
+  timeoutMs?: number;
+}
+
+export interface UpdateOptions extends CallOptions {
+  /** How many times a conflicting write is retried after a fresh read (default 3). */
+  retries?: number;
+}
+
+export function read(host: Host, options?: CallOptions): Promise<SessionRecord | null>;
+export function write(
+  host: Host,
+  expectedRevision: string | null,
+  session: Record<string, unknown> | null,
+  options?: CallOptions
+): Promise<SessionRecord>;
+export function signOut(host: Host, expectedRevision: string | null, options?: CallOptions): Promise<SessionRecord>;
+export function update(
+  host: Host,
+  change: (record: SessionRecord | null) => Record<string, unknown> | null | Promise<Record<string, unknown> | null>,
+  options?: UpdateOptions
+): Promise<SessionRecord>;

@@ -2,37 +2,47 @@
 // The client for Premiere's UXP panels: the same read, write, signOut and update as index.js,
 // with the same codes, messages, validation, retries and time-out, but the tool is started by
 // the hybrid add-on (sandrel-adobe-auth.uxpaddon), since a UXP panel cannot start a process.
-// By default the tool comes from the plugin's own folder, laid out as UXP requires for add-ons:
-// mac/arm64, mac/x64 and win/x64.
+// By default the add-on starts the tool in its own folder: UXP loaded it from the folder of
+// this platform and architecture (mac/arm64, mac/x64 or win/x64), so nothing here guesses them.
 
 const createClient = require('./index.js').createClient;
 
-const noLimitMs = 24 * 60 * 60 * 1000; // the add-on always bounds its wait
+const longestWaitMs = 24 * 60 * 60 * 1000; // the add-on always bounds its wait, by this at most
+
+// What the CEP client accepts (a string of digits, a longer wait) is accepted here too, within
+// the add-on's bound; 0 or none asks for the longest.
+function boundedTimeout(timeoutMs) {
+  const ms = Number(timeoutMs);
+  return ms > 0 ? Math.min(ms, longestWaitMs) : longestWaitMs;
+}
 
 // addon() gives the loaded add-on, whose request(binaryPath, requestText, timeoutMs) resolves
-// with the tool's whole output.
+// with the tool's whole output. An add-on that cannot be loaded (missing, unsigned, or not
+// allowed by the manifest's requiredPermissions.enableAddon) is a tool that cannot be started.
 function startWithAddon(addon) {
   return function (binaryPath, text, timeoutMs) {
-    return addon().request(binaryPath, text, timeoutMs > 0 ? timeoutMs : noLimitMs);
+    let loaded;
+    try {
+      loaded = addon();
+    } catch (error) {
+      return Promise.reject(Object.assign(new Error('add-on not loaded'), { code: 'BINARY_NOT_FOUND' }));
+    }
+    return loaded.request(binaryPath, text, boundedTimeout(timeoutMs));
   };
 }
 
-function defaultBinaryPath() {
-  const os = require('os');
-  const folder = os.platform() === 'win32' ? 'win/x64' : 'mac/' + (os.arch() === 'arm64' ? 'arm64' : 'x64');
-  const name = os.platform() === 'win32' ? 'sandrel-adobe-auth.exe' : 'sandrel-adobe-auth';
-  return require('uxp').storage.localFileSystem.getPluginFolder().then(function (plugin) {
-    return plugin.nativePath + '/' + folder + '/' + name;
-  });
+// No path of our own: null asks the add-on for the tool beside it.
+function besideTheAddon() {
+  return null;
 }
 
 // With another add-on object, for tests: { request(binaryPath, requestText, timeoutMs) }.
 function withAddon(addon) {
-  return createClient(startWithAddon(function () { return addon; }), defaultBinaryPath);
+  return createClient(startWithAddon(function () { return addon; }), besideTheAddon);
 }
 
 const client = createClient(startWithAddon(function () {
   return require('sandrel-adobe-auth.uxpaddon');
-}), defaultBinaryPath);
+}), besideTheAddon);
 client.withAddon = withAddon;
 module.exports = client;

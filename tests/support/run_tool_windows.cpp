@@ -60,8 +60,8 @@ Started start() {
     Handle outputWrite;
     Handle errorsRead;
     Handle errorsWrite;
-    check(makePipe(inputRead, inputWrite, true) && makePipe(outputRead, outputWrite, false) &&
-              makePipe(errorsRead, errorsWrite, false),
+    check(makePipe(inputRead, inputWrite) && makePipe(outputRead, outputWrite) &&
+              makePipe(errorsRead, errorsWrite),
           "pipes");
     Handle process = spawnWithStandardHandles(widen(SANDREL_BINARY), inputRead.get(),
                                               outputWrite.get(), errorsWrite.get());

@@ -1,14 +1,65 @@
-// Stand-ins for a tool gone wrong, for the add-on's starting logic: built twice, as one that
-// exits at once without reading its input and as one that says more than any answer.
+// Stand-ins for a tool gone wrong, for the add-on's starting logic, built three times: one that
+// exits at once without reading its input, one that says more than any answer, and one that
+// answers and exits but leaves a child of its own holding its standard input and output. Each
+// first leaves a mark beside itself (its path and ".started"), so a test can tell its outcome
+// from a failure to start it.
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
-int main() {
+namespace {
+
+constexpr std::chrono::seconds childLingers{3}; // past both of the test's 1 s bounds
+
+[[maybe_unused]] void leaveAChild() {
+#if defined(_WIN32)
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring command = L"\"" + std::wstring(self) + L"\" --linger";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    // Inheriting every handle it may: whatever the tool was given, the child holds too.
+    if (CreateProcessW(self, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                       nullptr, &startup, &child) != FALSE) {
+        CloseHandle(child.hThread);
+        CloseHandle(child.hProcess);
+    }
+#else
+    if (fork() == 0) {
+        std::this_thread::sleep_for(childLingers);
+        _exit(0);
+    }
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--linger") {
+        std::this_thread::sleep_for(childLingers);
+        return 0;
+    }
+    std::ofstream(std::string(argv[0]) + ".started").close();
 #if defined(SAYS_TOO_MUCH)
     const std::string chunk(4096, 'x');
     for (int i = 0; i < 32; ++i) { // 128 KiB, twice the most the add-on reads
         std::fwrite(chunk.data(), 1, chunk.size(), stdout);
     }
+#elif defined(LEAVES_A_CHILD)
+    leaveAChild();
+    std::fputs(R"({"ok":true,"record":null})", stdout);
 #endif
     return 0;
 }

@@ -1,8 +1,9 @@
 // A stand-in for Premiere's side of the UXP Hybrid Plugin SDK: it loads the built add-on (a .so
 // here, the .dll under Wine), hands it a table of the SDK calls it uses (every other entry is
 // left empty), and runs a JavaScript queue on its own thread. Through the add-on's request it
-// writes, then writes again naming a stale revision, and checks that every promise is returned
-// at once and settled on that queue, inside a handle scope, never on the add-on's thread.
+// reads (starting the tool beside the add-on), writes, then writes again naming a stale
+// revision, and checks that every promise is returned at once and settled on that queue,
+// inside a handle scope, never on the add-on's thread.
 #include "UxpAddonShared.h"
 
 #include <condition_variable>
@@ -234,10 +235,10 @@ Deferred& call(const Value& request, std::vector<Value*> arguments) {
     return *in(promise)->promised;
 }
 
-json ask(const Value& request, const json& body) {
+json ask(const Value& request, const json& body,
+         Value* binary = make(addon_string, SANDREL_BINARY)) {
     Deferred& promise =
-        call(request, {make(addon_string, SANDREL_BINARY), make(addon_string, body.dump()),
-                       make(addon_number, {}, 3e4)});
+        call(request, {binary, make(addon_string, body.dump()), make(addon_number, {}, 3e4)});
     EXPECT_FALSE(promise.settled) << "settled before the promise was returned";
     runQueueUntilSettled(promise);
     EXPECT_TRUE(promise.settled && promise.resolved) << promise.code << " " << promise.text;
@@ -259,7 +260,9 @@ TEST(StandInHost, AWriteAndAConflictingWriteSettleOnTheScriptQueue) {
     EXPECT_TRUE(refused.settled && !refused.resolved);
     EXPECT_EQ(refused.code, "INVALID_REQUEST");
 
-    const json current = ask(request, {{"host", "AEFT"}, {"op", "read"}}).at("record");
+    // No path: the tool beside the add-on.
+    const json current =
+        ask(request, {{"host", "AEFT"}, {"op", "read"}}, make(addon_null)).at("record");
     const json seen = current.is_object() ? current.at("revision") : json();
     const json write = {
         {"host", "AEFT"}, {"op", "write"}, {"expectedRevision", seen}, {"session", {{"ui", 1}}}};

@@ -15,8 +15,15 @@ test('the add-on gets the request and a bounded wait; its answers and failures k
   const stale = '{"ok":false,"error":"Sign-in changed in another panel. Reopen Sandrel."}';
   assert.strictEqual(await answering('{"ok":true,"record":null}').read('PPRO', options), null);
   assert.deepStrictEqual(calls[0], [options.binaryPath, '{"host":"PPRO","op":"read"}', 30000]);
-  await answering('{"ok":true,"record":null}').read('PPRO', Object.assign({ timeoutMs: 0 }, options));
-  assert.ok(calls[1][2] > 0, 'no time-out asked for is the longest, never none');
+  // What the CEP client takes is taken, within the add-on's bound; none asked for is the longest.
+  const day = 24 * 60 * 60 * 1000;
+  for (const [timeoutMs, given] of [[0, day], ['5000', 5000], [2 * day, day]]) {
+    await answering('{"ok":true,"record":null}').read('PPRO', Object.assign({}, options, { timeoutMs }));
+    assert.strictEqual(calls[calls.length - 1][2], given);
+  }
+  // Without a path the add-on starts the tool beside itself: the platform is never guessed.
+  await answering('{"ok":true,"record":null}').read('PPRO');
+  assert.strictEqual(calls[calls.length - 1][0], null);
   assert.strictEqual((await answering(stale).write('PPRO', null, {}, options).catch((e) => e)).code, 'CONFLICT');
   assert.strictEqual((await answering('not JSON').read('PPRO', options).catch((e) => e)).code, 'NO_ANSWER');
 
@@ -25,6 +32,8 @@ test('the add-on gets the request and a bounded wait; its answers and failures k
   assert.strictEqual(refused.code, 'INVALID_REQUEST');
   assert.strictEqual(calls.length, 0);
 
+  // Under Node no add-on can be loaded, as in a plugin without it or without enableAddon.
+  assert.strictEqual((await uxp.read('AEFT').catch((e) => e)).code, 'BINARY_NOT_FOUND');
   for (const code of ['BINARY_NOT_FOUND', 'NO_ANSWER', 'TIMEOUT', 'SOMETHING_ELSE']) {
     const failing = uxp.withAddon({ request: () => Promise.reject(Object.assign(new Error('x'), { code: code })) });
     const error = await failing.read('AEFT', options).catch((caught) => caught);

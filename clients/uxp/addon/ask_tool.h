@@ -12,7 +12,7 @@ enum class Outcome {
     answered,   // the tool's whole standard output is in `output`
     notStarted, // the binary is missing or cannot be started
     noAnswer,   // it ended without output, was killed by a signal, or said too much
-    timedOut,   // it did not finish in time and was killed (a waiting tool has changed nothing)
+    timedOut,   // it did not exit in time, or the requests were stopped, and it was killed
 };
 
 struct ToolAnswer {
@@ -24,7 +24,9 @@ struct ToolAnswer {
 inline constexpr std::size_t largestAnswerBytes = 64 * 1024;
 
 // Starts the tool with pipes for standard input and output and standard error on the null
-// device, inheriting nothing else; writes the request, closes standard input, reads the output
-// to its end and reaps the tool. At the time-out, or once `stopping` is set, kills and reaps it.
+// device, inheriting nothing else; writes the request, closes standard input, and reads the
+// output until its end or until the tool has exited, whichever comes first: a process the host
+// started meanwhile may hold a copy of a pipe end, but all the tool wrote is in the pipe once it
+// has exited. At the time-out, or once `stopping` is set, kills and reaps it.
 ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
                    std::chrono::milliseconds timeout, const std::atomic<bool>& stopping);

@@ -10,39 +10,67 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char** environ; // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
+#if defined(__APPLE__)
+#include <crt_externs.h>
+#endif
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds slice{50}; // how soon a stop is noticed
+constexpr std::chrono::milliseconds slice{50}; // how soon an exit or a stop is noticed
 
 struct Descriptor {
     int fd = -1;
     Descriptor() = default;
-    explicit Descriptor(int value) : fd(value) {}
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     ~Descriptor() { reset(); }
-    void reset() {
+    void reset(int value = -1) {
         if (fd >= 0) {
             close(fd);
-            fd = -1;
         }
+        fd = value;
     }
 };
 
-// A pipe private to this process: not inherited by anything the host starts meanwhile.
+// Close-on-exec, and numbered above the standard descriptors: in a host that closed 0, 1 or 2
+// a pipe end can get one of those numbers, and the child's dup2 onto 0 and 1 would then
+// overwrite one end with the other (or keep a close-on-exec one that exec then closes).
+bool keptPrivate(Descriptor& end) {
+    if (end.fd > STDERR_FILENO) {
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+        return fcntl(end.fd, F_SETFD, FD_CLOEXEC) == 0;
+    }
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    const int moved = fcntl(end.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    end.reset(moved);
+    return moved >= 0;
+}
+
+// A pipe private to this process. Linux makes it close-on-exec at once, so nothing the host
+// starts meanwhile inherits it. macOS has no pipe2: a copy inherited in the moment before
+// fcntl costs nothing, since the answer is complete once the tool has exited.
 bool makePipe(Descriptor& readEnd, Descriptor& writeEnd) {
     int ends[2] = {-1, -1};
-    if (pipe(ends) != 0) {
+#if defined(__linux__)
+    const int made = pipe2(ends, O_CLOEXEC);
+#else
+    const int made = pipe(ends);
+#endif
+    if (made != 0) {
         return false;
     }
-    readEnd.fd = ends[0];
-    writeEnd.fd = ends[1];
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    return fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 && fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0;
+    readEnd.reset(ends[0]);
+    writeEnd.reset(ends[1]);
+    return keptPrivate(readEnd) && keptPrivate(writeEnd);
+}
+
+char** environment() {
+#if defined(__APPLE__)
+    return *_NSGetEnviron(); // what environ(7) asks of code in a library or bundle
+#else
+    return environ;
+#endif
 }
 
 // The child gets the two pipe ends and /dev/null as its standard handles and nothing else of
@@ -76,33 +104,44 @@ bool spawnTool(const std::string& binaryPath, int input, int output, pid_t& pid)
             posix_spawnattr_setsigmask(&attributes, &none) == 0 &&
             posix_spawnattr_setsigdefault(&attributes, &all) == 0;
     char* argv[] = {const_cast<char*>(binaryPath.c_str()), nullptr};
-    const bool spawned =
-        ready && posix_spawn(&pid, binaryPath.c_str(), &actions, &attributes, argv, environ) == 0;
+    const bool spawned = ready && posix_spawn(&pid, binaryPath.c_str(), &actions, &attributes, argv,
+                                              environment()) == 0;
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&actions);
     return spawned;
 }
 
-// Waits for this one child (never any other of the host's) until the deadline; kills it then.
-// Whether it exited by itself.
-bool reap(pid_t pid, Clock::time_point deadline, int& status) {
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done < 0 && errno == ECHILD) {
-            status = 0; // a host that ignores SIGCHLD has its children reaped by the system
-            return true;
-        }
-        if (done == pid || (done < 0 && errno != EINTR)) {
-            return done == pid;
-        }
-        if (Clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// Whether this one child (never another of the host's) has exited; reaps it if so.
+bool exited(pid_t pid, int& status) {
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done < 0 && errno == ECHILD) {
+        status = 0; // a host that ignores SIGCHLD has its children reaped by the system
+        return true;
     }
+    return done == pid;
+}
+
+void killAndReap(pid_t pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+enum class Pipe { open, ended };
+
+// Takes what the pipe holds now, without waiting; stops once past the largest answer.
+Pipe readWhatIsThere(int fd, std::string& output) {
+    char buffer[4096];
+    while (output.size() <= largestAnswerBytes) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n > 0) {
+            output.append(buffer, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            return n < 0 && errno == EAGAIN ? Pipe::open : Pipe::ended;
+        }
+    }
+    return Pipe::open;
 }
 
 // A write to a pipe whose reader has gone must not raise SIGPIPE in the host. macOS marks the
@@ -153,18 +192,21 @@ ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
     }
     inputRead.reset();
     outputWrite.reset();
+    // Neither end may block: the time-out holds while the tool reads, and what is left in the
+    // output once the tool has exited is taken without waiting for an end that may never come.
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
-    fcntl(inputWrite.fd, F_SETFL, O_NONBLOCK); // so the time-out holds while the tool reads
+    fcntl(inputWrite.fd, F_SETFL, O_NONBLOCK);
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-vararg)
+    fcntl(outputRead.fd, F_SETFL, O_NONBLOCK);
     guardAgainstSigpipe(inputWrite.fd);
     [[maybe_unused]] const SigpipeBlock noSigpipe;
 
     ToolAnswer answer{Outcome::answered, {}};
     std::size_t written = 0;
-    char buffer[4096];
-    for (;;) {
+    int status = 0;
+    for (bool done = false; !done;) {
         if (stopping.load() || Clock::now() >= deadline) {
-            int status = 0;
-            reap(pid, Clock::now(), status);
+            killAndReap(pid);
             return {Outcome::timedOut, {}};
         }
         pollfd fds[2] = {{outputRead.fd, POLLIN, 0}, {inputWrite.fd, POLLOUT, 0}};
@@ -173,7 +215,7 @@ ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
         if (poll(fds, inputWrite.fd >= 0 ? 2 : 1,
                  static_cast<int>(std::min(left, slice).count()) + 1) < 0 &&
             errno != EINTR) {
-            break;
+            std::this_thread::sleep_for(slice); // no memory for now: look again in a moment
         }
         if (inputWrite.fd >= 0 && fds[1].revents != 0) {
             const ssize_t n =
@@ -185,25 +227,27 @@ ToolAnswer askTool(const std::string& binaryPath, const std::string& request,
                 inputWrite.reset(); // all written, or the tool stopped reading: it may answer yet
             }
         }
-        if (fds[0].revents != 0) {
-            const ssize_t n = read(outputRead.fd, buffer, sizeof buffer);
-            if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-                break; // the end of the answer
+        // The end of the output, or the tool's exit and then what it left in the pipe.
+        done = readWhatIsThere(outputRead.fd, answer.output) == Pipe::ended;
+        if (!done && exited(pid, status)) {
+            static_cast<void>(readWhatIsThere(outputRead.fd, answer.output));
+            pid = -1;
+            done = true;
+        }
+        if (answer.output.size() > largestAnswerBytes) {
+            if (pid >= 0) {
+                killAndReap(pid);
             }
-            if (n > 0) {
-                answer.output.append(buffer, static_cast<std::size_t>(n));
-            }
-            if (answer.output.size() > largestAnswerBytes) {
-                int status = 0;
-                reap(pid, Clock::now(), status);
-                return {Outcome::noAnswer, {}};
-            }
+            return {Outcome::noAnswer, {}};
         }
     }
     inputWrite.reset();
-    int status = 0;
-    if (!reap(pid, deadline, status)) {
-        return {Outcome::timedOut, {}};
+    while (pid >= 0 && !exited(pid, status)) {
+        if (stopping.load() || Clock::now() >= deadline) {
+            killAndReap(pid);
+            return {Outcome::timedOut, {}};
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     if (!WIFEXITED(status) || answer.output.empty()) {
         return {Outcome::noAnswer, {}};

@@ -5,10 +5,12 @@
 
 #include <string>
 
-// A pipe of which only the child's end can be inherited.
-bool makePipe(Handle& readEnd, Handle& writeEnd, bool childReads);
+// A pipe neither of whose ends can be inherited, so a process the host starts meanwhile gets
+// no copy of it.
+bool makePipe(Handle& readEnd, Handle& writeEnd);
 
 // The program with the three handles as its standard ones, no window, and nothing else of this
-// process inherited. None when it cannot be started.
+// process inherited. The three are inheritable only for the moment of the start. None when it
+// cannot be started.
 Handle spawnWithStandardHandles(const std::wstring& binary, HANDLE input, HANDLE output,
                                 HANDLE errors);
