@@ -1,10 +1,12 @@
 // Whole runs served in-process against the in-memory keychain: resolution, migration and
 // the write, with every fault branch the real keychain cannot be made to produce.
 #include "fake_process.h"
+#include "lock_probe.h"
 #include "memory_keychain.h"
 #include "platform/json.h"
 #include "store/items.h"
 
+#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
 #include <regex>
@@ -25,7 +27,14 @@ std::string stored(const std::string& revision, const Json& session) {
 }
 
 Json serve(const std::string& input) {
-    return Json::parse(fakeProcess::serve(input));
+    const std::string output = fakeProcess::serve(input);
+    // Released on every path, and before the answer: here the process does not end to release
+    // it. A lock left held would make the next request wait for ever, so the run stops now.
+    if (sessionLockHeld("AEFT") || sessionLockHeld("PPRO")) {
+        ADD_FAILURE() << "the lock is still held after answering " << input;
+        std::exit(1);
+    }
+    return Json::parse(output);
 }
 
 Json serveJson(const Json& request) {

@@ -48,8 +48,8 @@ enum : CFTypeID {
 
 long live = 0;
 bool allowed = true;
-// The keychain that holds the item: whether its status can be read, and its states in turn.
-OSStatus keychainStatusRead = errSecSuccess;
+// The keychain that holds the item: where finding its state fails, and its states in turn.
+fakeSecurity::Fails itemKeychainFails = fakeSecurity::Fails::nowhere;
 std::deque<SecKeychainStatus> keychainStates;
 std::vector<fakeSecurity::Seen> seen;
 
@@ -258,7 +258,8 @@ OSStatus SecKeychainGetStatus(SecKeychainRef keychain, SecKeychainStatus* status
     if (keychainStates.size() > 1) {
         keychainStates.pop_front();
     }
-    return keychainStatusRead;
+    return itemKeychainFails == fakeSecurity::Fails::statusRead ? errSecNoDefaultKeychain
+                                                                : errSecSuccess;
 }
 
 CFTypeID SecKeychainItemGetTypeID(void) {
@@ -268,6 +269,9 @@ CFTypeID SecKeychainItemGetTypeID(void) {
 OSStatus SecKeychainItemCopyKeychain(SecKeychainItemRef itemRef, SecKeychainRef* keychainRef) {
     if (CFGetTypeID(itemRef) != itemType) {
         std::abort();
+    }
+    if (itemKeychainFails == fakeSecurity::Fails::itemKeychain) {
+        return errSecNoDefaultKeychain;
     }
     ++live;
     *keychainRef = new __SecKeychain{{keychainType, 1, false}};
@@ -279,6 +283,9 @@ OSStatus SecItemCopyMatching(CFDictionaryRef query, CFTypeRef* result) {
     for (const auto& [key, value] : query->entries) {
         if (key == kSecReturnRef && value == kCFBooleanTrue) {
             // A reference lookup finds the item without decrypting it.
+            if (itemKeychainFails == fakeSecurity::Fails::referenceLookup) {
+                return errSecItemNotFound;
+            }
             ++live;
             *result = new __SecKeychainItem{{itemType, 1, false}};
             return errSecSuccess;
@@ -319,11 +326,11 @@ void reset() {
     seen.clear();
     answers.clear();
     allowed = true;
-    setItemKeychain(errSecSuccess, {kSecUnlockStateStatus | kSecReadPermStatus});
+    setItemKeychain({kSecUnlockStateStatus | kSecReadPermStatus});
 }
 
-void setItemKeychain(OSStatus read, std::vector<SecKeychainStatus> states) {
-    keychainStatusRead = read;
+void setItemKeychain(std::vector<SecKeychainStatus> states, Fails fails) {
+    itemKeychainFails = fails;
     keychainStates.assign(states.begin(), states.end());
 }
 

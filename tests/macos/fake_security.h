@@ -27,10 +27,13 @@ const std::vector<Seen>& calls();
 // The next item call answers `status`; a copy fills its slot as told.
 void answerNext(OSStatus status, Slot slot = Slot::empty, const std::string& bytes = "");
 bool interactionAllowed();
-// What SecKeychainGetStatus answers for the keychain that holds the item: `read`, with the
-// states in turn, the last one from then on (unlocked after reset). The default keychain is
-// another one, always unlocked.
-void setItemKeychain(OSStatus read, std::vector<SecKeychainStatus> states);
+// Where finding the state of the keychain that holds the item fails, if anywhere: the
+// reference lookup, SecKeychainItemCopyKeychain, or SecKeychainGetStatus.
+enum class Fails { nowhere, referenceLookup, itemKeychain, statusRead };
+// What SecKeychainGetStatus answers for the keychain that holds the item: the states in turn,
+// the last one from then on (unlocked after reset). The default keychain is another one,
+// always unlocked.
+void setItemKeychain(std::vector<SecKeychainStatus> states, Fails fails = Fails::nowhere);
 long liveObjects();
 
 } // namespace fakeSecurity

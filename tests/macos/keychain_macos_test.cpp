@@ -72,20 +72,24 @@ TEST_F(MacKeychain, ReadsHandTheReadQueryAndTakeOnlyDataAsData) {
 TEST_F(MacKeychain, RefusalsAreFinalOnlyFromAKeychainUnlockedBeforeAndAfter) {
     constexpr SecKeychainStatus open = kSecUnlockStateStatus | kSecReadPermStatus;
     constexpr SecKeychainStatus locked = kSecReadPermStatus;
+    using fakeSecurity::Fails;
     struct Case {
         const char* name;
-        OSStatus read;
+        Fails fails;
         std::vector<SecKeychainStatus> states;
         bool final;
     };
-    for (const Case& c : {Case{"unlocked", errSecSuccess, {open}, true},
-                          Case{"locked, another default", errSecSuccess, {locked}, false},
-                          Case{"unlocked after the read", errSecSuccess, {locked, open}, false},
-                          Case{"locked during the read", errSecSuccess, {open, locked}, false},
-                          Case{"state unreadable", errSecNoDefaultKeychain, {open}, false}}) {
+    // Whatever cannot be had of the holder's state is a passing state too: nothing is dropped.
+    for (const Case& c : {Case{"unlocked", Fails::nowhere, {open}, true},
+                          Case{"locked, another default", Fails::nowhere, {locked}, false},
+                          Case{"unlocked after the read", Fails::nowhere, {locked, open}, false},
+                          Case{"locked during the read", Fails::nowhere, {open, locked}, false},
+                          Case{"no reference", Fails::referenceLookup, {open}, false},
+                          Case{"no keychain for the item", Fails::itemKeychain, {open}, false},
+                          Case{"state unreadable", Fails::statusRead, {open}, false}}) {
         for (const KeychainStatus refusal :
              {keychain::authFailed, keychain::interactionNotAllowed}) {
-            fakeSecurity::setItemKeychain(c.read, c.states);
+            fakeSecurity::setItemKeychain(c.states, c.fails);
             fakeSecurity::answerNext(refusal);
             std::optional<std::string> data;
             EXPECT_EQ(keychainCopyMatching(readQuery(serviceV2, "AEFT"), data),
