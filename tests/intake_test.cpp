@@ -68,6 +68,9 @@ TEST(Intake, AcceptsRequestsHoweverTheyArrive) {
     trickle.pieceBytes = 3;
     trickle.pause = std::chrono::milliseconds(2);
     EXPECT_EQ(responseOf(runTool(readRequest, trickle)).at("ok"), true);
+    RunOptions emptyFirst;
+    emptyFirst.emptyWriteFirst = true;
+    EXPECT_EQ(responseOf(runTool(readRequest, emptyFirst)).at("ok"), true);
 
     // One piece larger than a read chunk is assembled in order.
     const std::string large =

@@ -18,6 +18,7 @@ struct RunOptions {
     std::size_t pieceBytes = 0;           // write the input in pieces of this size…
     std::chrono::milliseconds pause{0};   // …with this pause between them
     bool keepWriting = false;             // after the input, write until the pipe breaks
+    bool emptyWriteFirst = false;         // a write of zero bytes before the input
     bool panelGone = false;               // nobody reads the answer
     bool noOutputStream = false;          // the tool starts with descriptor 1 closed
     std::vector<std::string> environment; // replaces the environment when not empty

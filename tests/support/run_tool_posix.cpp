@@ -114,6 +114,9 @@ ToolRun runTool(const std::string& input, const RunOptions& options) {
         pipes.output[0] = -1;
     }
     ToolRun run;
+    if (options.emptyWriteFirst) {
+        static_cast<void>(write(pipes.input[1], "", 0));
+    }
     if (options.pieceBytes == 0) {
         run.bytesWritten = writeAll(pipes.input[1], input);
     } else {

@@ -96,6 +96,11 @@ ToolRun runTool(const std::string& input, const RunOptions& options) {
         tool.output = nullptr;
     }
     std::size_t bytesWritten = 0;
+    if (options.emptyWriteFirst) {
+        // On a Windows pipe the reader gets an empty read for it, which is not the end.
+        DWORD none = 0;
+        WriteFile(tool.input, "", 0, &none, nullptr);
+    }
     if (options.pieceBytes == 0) {
         bytesWritten = writeAll(tool.input, input);
     } else {
