@@ -119,7 +119,7 @@ TEST(AskTool, ATimeOutOrAStopKillsAToolWaitingOnTheLock) {
         startRequest(requests, SANDREL_BINARY, read.dump(), std::chrono::seconds(5), count));
     started = Clock::now();
     stopAllRequests(requests);
-    EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(2));
     EXPECT_FALSE(startRequest(requests, SANDREL_BINARY, read.dump(), patience, count));
     EXPECT_EQ(settled.load(), 0);
     releaseSessionLock(otherPanel);
@@ -140,11 +140,12 @@ TEST(AskTool, TheAnswerIsWholeOnceTheToolHasExitedAndTheToolHadNothingOfTheHost)
     HostPipe host;
     const auto started = Clock::now();
     const ToolAnswer answer = askHelper(LEAVES_A_CHILD, std::string(1 << 20, ' '));
-    EXPECT_LT(Clock::now() - started, std::chrono::seconds(1));
+    EXPECT_LT(Clock::now() - started, std::chrono::seconds(2)); // the child lingers 10 s
     EXPECT_EQ(answer.outcome, Outcome::answered);
     EXPECT_EQ(answer.output, R"({"ok":true,"record":null})");
     host.closeWriteEnd();
     EXPECT_TRUE(host.endsWithin(std::chrono::seconds(1))) << "the tool inherited a host pipe";
+    std::filesystem::remove(LEAVES_A_CHILD ".started"); // the child's sign to go
 }
 
 } // namespace

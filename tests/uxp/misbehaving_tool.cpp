@@ -1,10 +1,11 @@
 // Stand-ins for a tool gone wrong, for the add-on's starting logic, built three times: one that
 // exits at once without reading its input, one that says more than any answer, and one that
-// answers and exits but leaves a child of its own holding its standard input and output. Each
-// first leaves a mark beside itself (its path and ".started"), so a test can tell its outcome
-// from a failure to start it.
+// answers and exits but leaves a child of its own holding its standard input and output, until
+// the test removes the mark. Each first leaves that mark beside itself (its path and
+// ".started"), so a test can tell its outcome from a failure to start it.
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -16,13 +17,22 @@
 
 namespace {
 
-constexpr std::chrono::seconds childLingers{3}; // past both of the test's 1 s bounds
+// The child lingers while the mark is there, and at most this long.
+constexpr std::chrono::seconds longestLinger{10};
 
-[[maybe_unused]] void leaveAChild() {
+void lingerWhileMarked(const std::string& mark) {
+    const auto giveUp = std::chrono::steady_clock::now() + longestLinger;
+    while (std::filesystem::exists(mark) && std::chrono::steady_clock::now() < giveUp) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+[[maybe_unused]] void leaveAChild(const std::string& mark) {
 #if defined(_WIN32)
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring command = L"\"" + std::wstring(self) + L"\" --linger";
+    static_cast<void>(mark); // the child's own path names it
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -38,7 +48,7 @@ constexpr std::chrono::seconds childLingers{3}; // past both of the test's 1 s b
     }
 #else
     if (fork() == 0) {
-        std::this_thread::sleep_for(childLingers);
+        lingerWhileMarked(mark);
         _exit(0);
     }
 #endif
@@ -47,18 +57,19 @@ constexpr std::chrono::seconds childLingers{3}; // past both of the test's 1 s b
 } // namespace
 
 int main(int argc, char** argv) {
+    const std::string mark = std::string(argv[0]) + ".started";
     if (argc == 2 && std::string(argv[1]) == "--linger") {
-        std::this_thread::sleep_for(childLingers);
+        lingerWhileMarked(mark);
         return 0;
     }
-    std::ofstream(std::string(argv[0]) + ".started").close();
+    std::ofstream(mark).close();
 #if defined(SAYS_TOO_MUCH)
     const std::string chunk(4096, 'x');
     for (int i = 0; i < 32; ++i) { // 128 KiB, twice the most the add-on reads
         std::fwrite(chunk.data(), 1, chunk.size(), stdout);
     }
 #elif defined(LEAVES_A_CHILD)
-    leaveAChild();
+    leaveAChild(mark);
     std::fputs(R"({"ok":true,"record":null})", stdout);
 #endif
     return 0;
