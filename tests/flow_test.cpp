@@ -105,6 +105,14 @@ TEST_F(Flow, AnUnreadableCurrentItemStopsBothOperationsAndStays) {
     EXPECT_EQ(errorOf(serve(readAeft)), "Saved sign-in is unreadable.");
     EXPECT_EQ(mk::data(v2, aeft), garbage);
     EXPECT_EQ(mk::count(Call::remove), 0U);
+    // A legacy item without data is kept too (on Windows, a file of another format).
+    mk::reset();
+    mk::put(v1, aeft, stored("OLD", nullptr));
+    mk::passNext(Call::copyMatching);
+    mk::answerNext(Call::copyMatching, keychain::success);
+    EXPECT_EQ(errorOf(serve(readAeft)), "Saved sign-in is unreadable.");
+    EXPECT_EQ(mk::data(v1, aeft), stored("OLD", nullptr));
+    EXPECT_EQ(mk::count(Call::remove), 0U);
 }
 
 TEST_F(Flow, ACurrentItemThatNeedsTheUserIsDiscarded) {
@@ -148,7 +156,6 @@ TEST_F(Flow, AnUnusableLegacyItemIsDeleted) {
         std::optional<std::string> data;
     };
     for (const Case& c : {Case{"refused", keychain::interactionNotAllowed, std::nullopt},
-                          Case{"no data", keychain::success, std::nullopt},
                           Case{"undecodable", keychain::success, std::string("[1]")}}) {
         mk::reset();
         mk::put(v1, aeft, stored("OLD", nullptr));

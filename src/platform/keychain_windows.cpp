@@ -258,8 +258,9 @@ constexpr auto fileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 // Moves the open temporary file over `path` with POSIX semantics (Windows 10 1809 and later, on
 // NTFS): a replace then succeeds while others hold the old item open. A plain replacing rename
 // fails while the target is open in any share mode (an antivirus, a backup, an indexer), and is
-// only retried. False with the last error kept; ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED and
-// ERROR_INVALID_FUNCTION mean the system or file system lacks it.
+// only retried. False with the last error kept; ERROR_INVALID_PARAMETER, ERROR_NOT_SUPPORTED,
+// ERROR_INVALID_FUNCTION and ERROR_FILE_SYSTEM_LIMITATION (exFAT) mean the system or file
+// system lacks it.
 bool renameOpenFile(HANDLE file, const std::wstring& path, bool replace) {
     const std::size_t nameBytes = path.size() * sizeof(wchar_t);
     std::string buffer(sizeof(FILE_RENAME_INFO) + nameBytes, '\0');
@@ -273,9 +274,12 @@ bool renameOpenFile(HANDLE file, const std::wstring& path, bool replace) {
                                       static_cast<DWORD>(buffer.size())) != FALSE;
 }
 
+// ERROR_FILE_SYSTEM_LIMITATION, which some SDK headers (mingw-w64's among them) lack.
+constexpr DWORD fileSystemLimitation = 665;
+
 bool unsupported(DWORD error) {
     return error == ERROR_INVALID_PARAMETER || error == ERROR_NOT_SUPPORTED ||
-           error == ERROR_INVALID_FUNCTION;
+           error == ERROR_INVALID_FUNCTION || error == fileSystemLimitation;
 }
 
 KeychainStatus moveFailure(DWORD error, bool replace) {

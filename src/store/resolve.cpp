@@ -44,7 +44,12 @@ std::optional<Json> migrateLegacyRecord(std::string_view host) {
         // Kept for a run that can read it; until then the user is not signed out.
         fail(Message::keychainUnavailable);
     }
-    if (legacy.status != keychain::success || !legacy.data) {
+    if (legacy.status == keychain::success && !legacy.data) {
+        // There, but not an item this release can parse (a newer format, a stray file): kept
+        // for the release that wrote it, as the current service's item would be.
+        fail(Message::unreadable);
+    }
+    if (legacy.status != keychain::success) {
         deleteItem(serviceV1, host);
         return std::nullopt;
     }

@@ -12,5 +12,6 @@ std::optional<Json> resolveCurrentRecord(std::string_view host);
 
 // Copies a decodable legacy record to the current service and, once the copy reads back
 // byte for byte, removes the legacy item. A legacy item out of reach for now ends the process
-// with "unavailable" and stays; every other failure ends in none, silently.
+// with "unavailable", and one that is there without data with "unreadable"; both stay. Every
+// other failure ends in none, silently.
 std::optional<Json> migrateLegacyRecord(std::string_view host);
