@@ -1,9 +1,7 @@
 // The UXP client: the same API as index.js, the tool started by the sandrel-adobe-auth.uxpaddon
-// add-on. Only the options differ in what they mean.
-import type { Host, SessionRecord } from './index';
-
+// add-on. The options have the same members; what they mean under UXP is said here.
+export { codes, read, signOut, update, write } from './index';
 export type { ErrorCode, Host, SessionRecord, SignInError } from './index';
-export { codes } from './index';
 
 export interface CallOptions {
   /**
@@ -22,17 +20,3 @@ export interface UpdateOptions extends CallOptions {
   /** How many times a conflicting write is retried after a fresh read (default 3). */
   retries?: number;
 }
-
-export function read(host: Host, options?: CallOptions): Promise<SessionRecord | null>;
-export function write(
-  host: Host,
-  expectedRevision: string | null,
-  session: Record<string, unknown> | null,
-  options?: CallOptions
-): Promise<SessionRecord>;
-export function signOut(host: Host, expectedRevision: string | null, options?: CallOptions): Promise<SessionRecord>;
-export function update(
-  host: Host,
-  change: (record: SessionRecord | null) => Record<string, unknown> | null | Promise<Record<string, unknown> | null>,
-  options?: UpdateOptions
-): Promise<SessionRecord>;
