@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace {
 
@@ -87,9 +88,11 @@ TEST(WindowsTool, NoSessionTextIsLeftInPlainForm) {
     std::vector<std::string> found;
     for (const auto& entry : fs::recursive_directory_iterator(scannedForPlainText())) {
         if (entry.is_regular_file() && !entry.is_symlink()) {
+            // Read whole through the stream buffer: the prefix holds hundreds of megabytes.
             std::ifstream in(entry.path(), std::ios::binary);
-            const std::string contents{std::istreambuf_iterator<char>(in), {}};
-            if (contents.find(marker) != std::string::npos) {
+            std::ostringstream contents;
+            contents << in.rdbuf();
+            if (contents.view().find(marker) != std::string::npos) {
                 found.push_back(entry.path().string());
             }
         }
