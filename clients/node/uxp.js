@@ -16,18 +16,31 @@ function boundedTimeout(timeoutMs) {
   return ms > 0 ? Math.min(ms, longestWaitMs) : longestWaitMs;
 }
 
-// addon() gives the loaded add-on, whose request(binaryPath, requestText, timeoutMs) resolves
-// with the tool's whole output. An add-on that cannot be loaded (missing, unsigned, or not
-// allowed by the manifest's requiredPermissions.enableAddon) is a tool that cannot be started.
-function startWithAddon(addon) {
+function notLoaded() {
+  return Object.assign(new Error('add-on not loaded'), { code: 'BINARY_NOT_FOUND' });
+}
+
+// load() gives the add-on or a promise of it: Premiere resolves native modules asynchronously,
+// so its require may give either (Adobe's page shows the value, shipping plugins await it).
+// The add-on's request(binaryPath, requestText, timeoutMs) resolves with the tool's whole
+// output. An add-on that cannot be loaded, now or once its promise settles (missing, unsigned,
+// or not allowed by the manifest's requiredPermissions.enableAddon), is a tool that cannot be
+// started; the next request loads it again.
+function startWithAddon(load) {
+  let loading = null;
   return function (binaryPath, text, timeoutMs) {
-    let loaded;
-    try {
-      loaded = addon();
-    } catch (error) {
-      return Promise.reject(Object.assign(new Error('add-on not loaded'), { code: 'BINARY_NOT_FOUND' }));
+    if (loading === null) {
+      loading = new Promise(function (resolve) { resolve(load()); }).then(function (addon) {
+        if (!addon || typeof addon.request !== 'function') throw notLoaded();
+        return addon;
+      }).catch(function () {
+        loading = null;
+        throw notLoaded();
+      });
     }
-    return loaded.request(binaryPath, text, boundedTimeout(timeoutMs));
+    return loading.then(function (addon) {
+      return addon.request(binaryPath, text, boundedTimeout(timeoutMs));
+    });
   };
 }
 
@@ -36,9 +49,13 @@ function besideTheAddon() {
   return null;
 }
 
-// With another add-on object, for tests: { request(binaryPath, requestText, timeoutMs) }.
-function withAddon(addon) {
-  return createClient(startWithAddon(function () { return addon; }), besideTheAddon);
+// The same client on an add-on the panel loaded itself, or a promise of it: whether UXP
+// resolves the add-on's name from a module in a subfolder is not documented, so a panel may
+// require it from its main script and hand it here.
+function withAddon(addonOrPromise) {
+  const given = Promise.resolve(addonOrPromise);
+  given.catch(function () {}); // a failed load is told to the first request, not the host
+  return createClient(startWithAddon(function () { return given; }), besideTheAddon);
 }
 
 const client = createClient(startWithAddon(function () {

@@ -20,9 +20,21 @@ function pageFolder() {
   return /^\/[A-Za-z]:/.test(folder) ? folder.slice(1) : folder;
 }
 
+// Whether UXP resolves the add-on's name from a module in a subfolder is not documented, so it is
+// loaded here, in the plugin's main script, and handed to the client. Premiere may give a promise
+// of it; one that fails to load answers BINARY_NOT_FOUND on every click.
+function uxpClient() {
+  let addon;
+  try {
+    addon = require('sandrel-adobe-auth.uxpaddon');
+  } catch (error) {
+    addon = Promise.reject(error);
+  }
+  return require('./sandrel-adobe-auth-client/uxp.js').withAddon(addon);
+}
+
 const uxp = underUxp();
-const auth = uxp ? require('./sandrel-adobe-auth-client/uxp.js')
-  : require(pageFolder() + '/sandrel-adobe-auth-client/index.js');
+const auth = uxp ? uxpClient() : require(pageFolder() + '/sandrel-adobe-auth-client/index.js');
 // UXP runs only in Premiere Pro; CEP says which host it is in ("AEFT" or "PPRO").
 const host = uxp ? 'PPRO' : JSON.parse(window.__adobe_cep__.getHostEnvironment()).appName;
 const sampleSession = { user: 'sample@example.com', token: 'sample-token' };
