@@ -49,49 +49,79 @@ function startWithNode(binaryPath, text, timeoutMs) {
     let settled = false;
     let timedOut = false;
     let timer = null;
+    let child = null;
     function settle(callback, value) {
       if (settled) return;
       settled = true;
       if (timer) clearTimeout(timer);
       callback(value);
     }
-
-    let child;
-    try {
-      child = require('child_process').spawn(binaryPath, [],
-        { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
-    } catch (error) {
-      reject(failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
-      return;
+    function notFound() {
+      settle(reject, failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
     }
+
+    // mayRepair: a tool that is there but not executable gets the owner's execute bit once.
+    function start(mayRepair) {
+      let started;
+      try {
+        started = require('child_process').spawn(binaryPath, [],
+          { stdio: ['pipe', 'pipe', 'ignore'], windowsHide: true });
+      } catch (error) {
+        notFound();
+        return;
+      }
+      child = started;
+      const chunks = [];
+      started.on('error', function (error) {
+        if (started !== child) return;
+        if (mayRepair && error && error.code === 'EACCES' && madeExecutable(binaryPath)) {
+          start(false);
+        } else {
+          notFound();
+        }
+      });
+      // The tool may answer and exit before reading everything (an oversized request).
+      started.stdin.on('error', function () {});
+      started.stdout.on('data', function (chunk) {
+        chunks.push(chunk);
+      });
+      // 'close' comes after the output has ended, so the whole answer is here.
+      started.on('close', function () {
+        if (started !== child) return;
+        if (timedOut) {
+          settle(reject, failure('TIMEOUT', clientMessages.TIMEOUT));
+        } else {
+          settle(resolve, Buffer.concat(chunks).toString('utf8'));
+        }
+      });
+      started.stdin.end(text);
+    }
+
+    start(true);
     // A waiting child has changed nothing, so killing it at the time-out is safe. A timer
     // longer than setTimeout holds (about 24.8 days) would fire at once, so it is held there.
-    if (timeoutMs > 0) {
+    if (timeoutMs > 0 && !settled) {
       timer = setTimeout(function () {
         timedOut = true;
         child.kill('SIGKILL');
       }, Math.min(Number(timeoutMs), longestTimerMs));
     }
-
-    const chunks = [];
-    child.on('error', function () {
-      settle(reject, failure('BINARY_NOT_FOUND', clientMessages.BINARY_NOT_FOUND));
-    });
-    // The tool may answer and exit before reading everything (an oversized request).
-    child.stdin.on('error', function () {});
-    child.stdout.on('data', function (chunk) {
-      chunks.push(chunk);
-    });
-    // 'close' comes after the output has ended, so the whole answer is here.
-    child.on('close', function () {
-      if (timedOut) {
-        settle(reject, failure('TIMEOUT', clientMessages.TIMEOUT));
-      } else {
-        settle(resolve, Buffer.concat(chunks).toString('utf8'));
-      }
-    });
-    child.stdin.end(text);
   });
+}
+
+// A packager or installer that drops the execute bit would leave the panel without its tool
+// for good. Mode bits are not part of a code signature, so setting the owner's bit on this one
+// file keeps the signature; where that is refused (installed for all users), it stays so.
+function madeExecutable(binaryPath) {
+  try {
+    const fs = require('fs');
+    const stat = fs.statSync(binaryPath);
+    if (!stat.isFile()) return false;
+    fs.chmodSync(binaryPath, stat.mode | 0o100);
+    return true;
+  } catch (error) {
+    return false;
+  }
 }
 
 function byteLength(text) {
