@@ -1,9 +1,11 @@
-// Stand-ins for a tool gone wrong, for the add-on's starting logic, built three times: one that
-// exits at once without reading its input, one that says more than any answer, and one that
-// answers and exits but leaves a child of its own holding its standard input and output, until
-// the test removes the mark. Each first leaves that mark beside itself (its path and
+// Stand-ins for a tool gone wrong, for the add-on's starting logic, built once for each kind:
+// one that closes its input at once and exits 200 ms later without answering, one that says more
+// than any answer, one that answers and is then killed by a signal (POSIX), and one that answers
+// and exits but leaves a child of its own holding its standard input and output, until the test
+// removes the mark. Each first leaves that mark beside itself (its path and
 // ".started"), so a test can tell its outcome from a failure to start it.
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -63,11 +65,18 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::ofstream(mark).close();
-#if defined(SAYS_TOO_MUCH)
+#if defined(CLOSES_ITS_INPUT)
+    std::fclose(stdin);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+#elif defined(SAYS_TOO_MUCH)
     const std::string chunk(4096, 'x');
     for (int i = 0; i < 32; ++i) { // 128 KiB, twice the most the add-on reads
         std::fwrite(chunk.data(), 1, chunk.size(), stdout);
     }
+#elif defined(KILLED_AFTER_ANSWERING)
+    std::fputs(R"({"ok":true,"record":null})", stdout);
+    std::fflush(stdout);
+    raise(SIGKILL);
 #elif defined(LEAVES_A_CHILD)
     leaveAChild(mark);
     std::fputs(R"({"ok":true,"record":null})", stdout);

@@ -3,8 +3,11 @@
 // left empty), and runs a JavaScript queue on its own thread. Through the add-on's request it
 // reads (starting the tool beside the add-on), writes, then writes again naming a stale
 // revision, and checks that every promise is returned at once and settled on that queue,
-// inside a handle scope, never on the add-on's thread.
+// inside a handle scope, never on the add-on's thread; and that terminate leaves nothing
+// pending, running or still to settle.
 #include "UxpAddonShared.h"
+#include "lock/session_lock.h"
+#include "nothing_left.h"
 
 #include <condition_variable>
 #include <deque>
@@ -185,11 +188,15 @@ addon_apis sdkCalls() {
     return apis;
 }
 
-// Runs queued tasks, as the host's script thread does, until the promise settles.
-void runQueueUntilSettled(const Deferred& promise) {
-    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+// Runs queued tasks, as the host's script thread does, until the promise settles; without one,
+// until the queue is empty.
+void runQueue(const Deferred* promise) {
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     std::unique_lock<std::mutex> lock(queueMutex);
-    while (!promise.settled && queued.wait_until(lock, giveUp, [] { return !queue.empty(); })) {
+    while (promise == nullptr ? !queue.empty()
+                              : !promise->settled && queued.wait_until(lock, giveUp, [] {
+                                    return !queue.empty();
+                                })) {
         const Task task = queue.front();
         queue.pop_front();
         lock.unlock();
@@ -235,45 +242,94 @@ Deferred& call(const Value& request, std::vector<Value*> arguments) {
     return *in(promise)->promised;
 }
 
-json ask(const Value& request, const json& body,
-         Value* binary = make(addon_string, SANDREL_BINARY)) {
+Deferred& start(const Value& request, const json& body,
+                Value* binary = make(addon_string, SANDREL_BINARY)) {
     Deferred& promise =
         call(request, {binary, make(addon_string, body.dump()), make(addon_number, {}, 3e4)});
     EXPECT_FALSE(promise.settled) << "settled before the promise was returned";
-    runQueueUntilSettled(promise);
+    return promise;
+}
+
+json ask(const Value& request, const json& body,
+         Value* binary = make(addon_string, SANDREL_BINARY)) {
+    Deferred& promise = start(request, body, binary);
+    runQueue(&promise);
     EXPECT_TRUE(promise.settled && promise.resolved) << promise.code << " " << promise.text;
     EXPECT_TRUE(promise.onScriptQueue && promise.inHandleScope);
     return json::parse(promise.text, nullptr, false);
 }
 
-TEST(StandInHost, AWriteAndAConflictingWriteSettleOnTheScriptQueue) {
-    scriptThread = std::this_thread::get_id();
-    const Addon addon = load(SANDREL_ADDON);
-    ASSERT_TRUE(addon.initialize != nullptr && addon.terminate != nullptr);
-    Value* exports = make(addon_object);
-    ASSERT_EQ(in(addon.initialize(env(), out(exports), sdkCalls())), exports);
-    ASSERT_EQ(exports->properties.size(), 1U); // request, and nothing else
-    const Value& request = *exports->properties.at("request");
+// The add-on, initialised for the test's environment and terminated after it; then no call has
+// come off the script thread, every handle scope is closed, and nothing of the add-on's is left.
+class StandInHost : public NothingLeft {
+  protected:
+    void SetUp() override {
+        NothingLeft::SetUp();
+        scriptThread = std::this_thread::get_id();
+        static const Addon loaded = load(SANDREL_ADDON);
+        addon = loaded;
+        ASSERT_TRUE(addon.initialize != nullptr && addon.terminate != nullptr);
+        Value* exports = make(addon_object);
+        ASSERT_EQ(in(addon.initialize(env(), out(exports), sdkCalls())), exports);
+        ASSERT_EQ(exports->properties.size(), 1U); // request, and nothing else
+        request = exports->properties.at("request");
+    }
+    void TearDown() override {
+        addon.terminate(env());
+        EXPECT_EQ(callsOffScriptThread, 0);
+        EXPECT_EQ(openScopes, 0);
+        NothingLeft::TearDown();
+    }
+    Addon addon;
+    const Value* request = nullptr;
+};
 
-    Deferred& refused = call(request, {make(addon_number, {}, 1), make(addon_string, "{}"),
-                                       make(addon_number, {}, 1000)});
-    EXPECT_TRUE(refused.settled && !refused.resolved);
-    EXPECT_EQ(refused.code, "INVALID_REQUEST");
+TEST_F(StandInHost, AWriteAndAConflictingWriteSettleOnTheScriptQueue) {
+    // A path that is not a string, a wait over 24 hours or one that is not a number.
+    for (const auto& [binary, timeout] :
+         {std::pair{make(addon_number, {}, 1), make(addon_number, {}, 1000)},
+          {make(addon_null), make(addon_number, {}, 86400001)},
+          {make(addon_null), make(addon_string, "1000")}}) {
+        Deferred& refused = call(*request, {binary, make(addon_string, "{}"), timeout});
+        EXPECT_TRUE(refused.settled && !refused.resolved);
+        EXPECT_EQ(refused.code, "INVALID_REQUEST");
+    }
 
     // No path: the tool beside the add-on.
     const json current =
-        ask(request, {{"host", "AEFT"}, {"op", "read"}}, make(addon_null)).at("record");
+        ask(*request, {{"host", "AEFT"}, {"op", "read"}}, make(addon_null)).at("record");
     const json seen = current.is_object() ? current.at("revision") : json();
     const json write = {
         {"host", "AEFT"}, {"op", "write"}, {"expectedRevision", seen}, {"session", {{"ui", 1}}}};
-    const json written = ask(request, write);
+    const json written = ask(*request, write);
     EXPECT_EQ(written.value("ok", false), true) << written;
-    EXPECT_EQ(ask(request, write).value("error", ""),
+    EXPECT_EQ(ask(*request, write).value("error", ""),
               "Sign-in changed in another panel. Reopen Sandrel.");
+}
 
+// A tool that cannot be started rejects. Terminate stops a tool still waiting, at once, and an
+// answer already queued then is never settled: the environment has gone.
+TEST_F(StandInHost, NothingIsLeftPendingAndNothingSettlesAfterTerminate) {
+    Deferred& missing =
+        start(*request, json::object(), make(addon_string, SANDREL_BINARY ".missing"));
+    runQueue(&missing);
+    EXPECT_TRUE(missing.settled && !missing.resolved);
+    EXPECT_EQ(missing.code, "BINARY_NOT_FOUND");
+
+    const LockHandle otherPanel = acquireSessionLock("PPRO"); // as another panel's tool holds it
+    const Deferred& waiting = start(*request, {{"host", "PPRO"}, {"op", "read"}});
+    const Deferred& answered = start(*request, {{"host", "AEFT"}, {"op", "read"}});
+    {
+        std::unique_lock<std::mutex> lock(queueMutex);
+        ASSERT_TRUE(queued.wait_for(lock, std::chrono::seconds(30), [] { return !queue.empty(); }));
+    }
+    const auto started = std::chrono::steady_clock::now();
     addon.terminate(env());
-    EXPECT_EQ(callsOffScriptThread, 0);
-    EXPECT_EQ(openScopes, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    runQueue(nullptr);
+    EXPECT_FALSE(answered.settled) << "settled after terminate";
+    EXPECT_FALSE(waiting.settled) << "settled after terminate";
+    releaseSessionLock(otherPanel);
 }
 
 } // namespace
