@@ -13,9 +13,13 @@
 #include <tlhelp32.h>
 #else
 #include <cerrno>
-#include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <mach/mach.h>
+#else
+#include <filesystem>
+#endif
 #endif
 
 // The threads of this process; and whether a child of it is left, reaping any that exited.
@@ -51,12 +55,33 @@ inline std::size_t threadCount() {
 inline bool childLeft() {
     return countOf(TH32CS_SNAPPROCESS) > 0;
 }
+#elif defined(__APPLE__)
+inline std::size_t threadCount() {
+    thread_act_array_t threads = nullptr;
+    mach_msg_type_number_t count = 0;
+    if (task_threads(mach_task_self(), &threads, &count) != KERN_SUCCESS) {
+        ADD_FAILURE() << "no list of the threads";
+        return 0;
+    }
+    for (mach_msg_type_number_t at = 0; at < count; ++at) {
+        mach_port_deallocate(mach_task_self(), threads[at]);
+    }
+    vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(threads),
+                  count * sizeof(thread_act_t));
+    return count;
+}
 #else
 inline std::size_t threadCount() {
     std::error_code error;
-    const auto tasks = std::filesystem::directory_iterator("/proc/self/task", error);
+    const std::filesystem::directory_iterator tasks("/proc/self/task", error);
+    if (error) {
+        ADD_FAILURE() << "no list of the threads";
+        return 0;
+    }
     return static_cast<std::size_t>(std::distance(tasks, std::filesystem::directory_iterator()));
 }
+#endif
+#if !defined(_WIN32)
 inline bool childLeft() {
     int status = 0;
     return !(waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
