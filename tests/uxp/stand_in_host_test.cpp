@@ -321,7 +321,7 @@ TEST_F(StandInHost, NothingIsLeftPendingAndNothingSettlesAfterTerminate) {
     const Deferred& answered = start(*request, {{"host", "AEFT"}, {"op", "read"}});
     {
         std::unique_lock<std::mutex> lock(queueMutex);
-        ASSERT_TRUE(queued.wait_for(lock, std::chrono::seconds(30), [] { return !queue.empty(); }));
+        ASSERT_TRUE(queued.wait_for(lock, std::chrono::seconds(5), [] { return !queue.empty(); }));
     }
     const auto started = std::chrono::steady_clock::now();
     addon.terminate(env());
