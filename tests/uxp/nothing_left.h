@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <gtest/gtest.h>
 #include <thread>
+#include <utility>
 #if defined(_WIN32)
 #include <windows.h>
 // windows.h first
@@ -22,29 +23,26 @@
 #endif
 
 #if defined(_WIN32)
-// Threads of this process, or processes it started, in a snapshot of the system's.
-template <typename Entry, typename First, typename Next, typename Ours>
-std::size_t countOf(DWORD kind, First first, Next next, Ours ours) {
-    const HANDLE snapshot = CreateToolhelp32Snapshot(kind, 0);
+// This process's thread count and whether it has a child, from a snapshot of the processes.
+inline std::pair<std::size_t, bool> processes() {
+    std::pair<std::size_t, bool> found{0, false};
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
     EXPECT_NE(snapshot, INVALID_HANDLE_VALUE);
-    Entry entry{};
+    PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    std::size_t count = 0;
-    for (BOOL more = first(snapshot, &entry); more != FALSE; more = next(snapshot, &entry)) {
-        count += ours(entry) ? 1 : 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more != FALSE;
+         more = Process32NextW(snapshot, &entry)) {
+        found.first += entry.th32ProcessID == GetCurrentProcessId() ? entry.cntThreads : 0;
+        found.second = found.second || entry.th32ParentProcessID == GetCurrentProcessId();
     }
     CloseHandle(snapshot);
-    return count;
+    return found;
 }
 inline std::size_t threadCount() {
-    return countOf<THREADENTRY32>(TH32CS_SNAPTHREAD, Thread32First, Thread32Next, [](auto& e) {
-        return e.th32OwnerProcessID == GetCurrentProcessId();
-    });
+    return processes().first;
 }
 inline bool childLeft() {
-    return countOf<PROCESSENTRY32W>(
-               TH32CS_SNAPPROCESS, Process32FirstW, Process32NextW,
-               [](auto& e) { return e.th32ParentProcessID == GetCurrentProcessId(); }) > 0;
+    return processes().second;
 }
 #else
 inline std::size_t threadCount() {
