@@ -132,8 +132,8 @@ test('a missing binary, a killed tool and a time-out are told apart', async () =
 
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), 'sandrel-client-'));
   try {
-    const tool = (name, script, mode) => {
-      fs.writeFileSync(path.join(scratch, name), '#!/bin/sh\n' + script, { mode: mode || 0o700 });
+    const tool = (name, script) => {
+      fs.writeFileSync(path.join(scratch, name), '#!/bin/sh\n' + script, { mode: 0o700 });
       return { binaryPath: path.join(scratch, name) };
     };
     assert.strictEqual((await rejection(client.read('AEFT', tool('killed', 'kill -9 $$\n')))).code, 'NO_ANSWER');
